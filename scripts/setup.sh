@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs what building, running and testing need on a Debian 12 machine.
+# Idempotent, and silent when everything is already there.
+set -euo pipefail
+
+packages=(g++ cmake make pkg-config libcjson-dev googletest libgtest-dev libgmock-dev
+          psmisc tar gzip util-linux clang-format)
+
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+    missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "setup: installing ${missing[*]}"
+if [ "$(id -u)" -eq 0 ]; then sudo=(); else sudo=(sudo); fi
+"${sudo[@]}" apt-get update -qq
+DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
+  "${missing[@]}" >/dev/null

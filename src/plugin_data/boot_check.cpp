@@ -1,0 +1,49 @@
+#include "plugin_data/boot_check.h"
+
+#include <unistd.h>
+
+#include <array>
+
+#include "plugin_data/version.h"
+#include "startup/state.h"
+#include "util/format.h"
+#include "util/handles.h"
+#include "util/json_file.h"
+
+namespace {
+
+using record_path_buffer = std::array<char, 8192>;
+
+// False only if the fixed path did not fit, which it always does.
+bool compose_record_path(record_path_buffer& path) {
+  return format_into(path, "%s/%s", data_directory, ".bootchk");
+}
+
+}  // namespace
+
+int decide_plugin_mode() {
+  const unique_json record(read_boot_check_record());
+  if (!record) return 0;
+  // Without a version string the record is left alone: it may still be
+  // completed by the next upgrade.
+  const char* version = json_get_string(record.get(), "version");
+  if (version == nullptr) return 0;
+  if (compare_versions(version, baseline_version) < 0) {
+    (void)remove_boot_check_record();
+    return 0;
+  }
+  return json_get_int(record.get(), "plugindata") == 1 ? 1 : 0;
+}
+
+int remove_boot_check_record() {
+  record_path_buffer path{};
+  if (!compose_record_path(path) || ::access(path.data(), R_OK) != 0) return 0;
+  // The caller relies on 1 meaning the record is gone, so a failed unlink is 0.
+  return ::unlink(path.data()) == 0 ? 1 : 0;
+}
+
+cJSON* read_boot_check_record() {
+  record_path_buffer path{};
+  if (!compose_record_path(path)) return nullptr;
+  return read_json_file(path.data());
+}

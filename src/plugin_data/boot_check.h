@@ -1,0 +1,16 @@
+// The boot-check record ../data//.bootchk: decides plugin mode. Main thread
+// only; the record is not locked.
+#pragma once
+
+#include <cjson/cJSON.h>
+
+// 1 when programs run from the data directory: the record parses, its first
+// "version" is a string not older than the baseline version and its first
+// "plugindata" has the integer value 1. Removes a stale record.
+[[nodiscard]] int decide_plugin_mode();
+
+// 1 when the record was readable and has actually been unlinked, else 0.
+[[nodiscard]] int remove_boot_check_record();
+
+// The parsed record, owned by the caller, or null.
+[[nodiscard]] cJSON* read_boot_check_record();

@@ -1,0 +1,86 @@
+#include "plugin_data/upgrade.h"
+
+#include <cjson/cJSON.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "plugin_data/version.h"
+#include "startup/state.h"
+#include "util/format.h"
+#include "util/fs.h"
+#include "util/handles.h"
+#include "util/json_file.h"
+
+namespace {
+
+constexpr int code_unpack = 130;
+constexpr int code_copy = 131;
+
+using package_path_buffer = std::array<char, 510>;
+using path_buffer = std::array<char, 8192>;
+
+// Appends `item` under `name`. The document takes the item over only when the
+// add succeeded; otherwise it is freed here.
+void append_member(cJSON* object, const char* name, cJSON* item) {
+  unique_json owned(item);
+  if (owned && cJSON_AddItemToObject(object, name, owned.get())) (void)owned.release();
+}
+
+// 1 when the archive was unpacked into the data directory (shell status 0).
+int unpack_package(const char* package) {
+  std::array<char, 2048> command{};
+  if (!format_into(command, "tar -zxf %s -C %s", package, data_directory)) return 0;
+  // The shell inherits the stdout buffer's descriptor: flush so nothing
+  // buffered is written twice.
+  (void)std::fflush(stdout);
+  return std::system(command.data()) == 0 ? 1 : 0;
+}
+
+// 1 when the package was copied whole to init.bin in the data directory.
+int copy_package(const char* package) {
+  path_buffer destination{};
+  if (!format_into(destination, "%s/%s", data_directory, "init.bin")) return 0;
+  return copy_file(package, destination.data()) == 0 ? 1 : 0;
+}
+
+// Writes the record as its unformatted print. The file is replaced by rename,
+// so a failure leaves the previous record whole instead of a truncated one.
+void write_record(const char* path, const cJSON* record) {
+  const unique_text text(cJSON_PrintUnformatted(record));
+  if (!text) return;
+  const auto length = static_cast<int>(std::strlen(text.get()));
+  (void)replace_file_atomically(path, text.get(), length);
+}
+
+}  // namespace
+
+void install_upgrade_package(int code) {
+  package_path_buffer package{};
+  if (!format_into(package, "%s/%s", uci_directory, "ttupgrade.tgz")) return;
+  if (::access(package.data(), R_OK) != 0) return;
+
+  path_buffer record_path{};
+  const bool have_path = format_into(record_path, "%s/%s", data_directory, ".bootchk");
+  // Read before unpacking, so a .bootchk shipped in the archive is overwritten.
+  unique_json record(have_path ? read_json_file(record_path.data()) : nullptr);
+  if (!record) record.reset(cJSON_CreateObject());
+  // Without any document (heap exhausted) the package is still installed and
+  // deleted; only the record stays as it was.
+  if (record && json_get_string(record.get(), "version") == nullptr) {
+    append_member(record.get(), "version", cJSON_CreateString(baseline_version));
+  }
+
+  const char* done_member = nullptr;
+  if (code == code_unpack && unpack_package(package.data()) == 1) done_member = "plugindata";
+  if (code == code_copy && copy_package(package.data()) == 1) done_member = "luadata";
+  if (record && done_member != nullptr) {
+    append_member(record.get(), done_member, cJSON_CreateNumber(1.0));
+  }
+
+  (void)::unlink(package.data());
+  if (record && have_path) write_record(record_path.data(), record.get());
+}

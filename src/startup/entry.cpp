@@ -1,0 +1,53 @@
+#include "startup/entry.h"
+
+#include <libgen.h>
+#include <unistd.h>
+
+#include <csignal>
+
+#include "startup/config.h"
+#include "startup/instance_lock.h"
+#include "startup/state.h"
+#include "supervision/supervise_loop.h"
+#include "supervision/watchdog.h"
+#include "util/format.h"
+#include "util/fs.h"
+#include "util/output.h"
+
+namespace {
+
+// "/tmp/.uci/<program name>.run"; the lock is per program name.
+void compose_run_file_path(const char* program_path, supervisor_state* state) {
+  text_buffer copy{};
+  (void)format_into(copy, "%s", program_path);  // POSIX basename may alter its argument
+  (void)format_into(state->run_file_path, "%s%s.run", uci_directory, ::basename(copy.data()));
+}
+
+}  // namespace
+
+void enter_program_directory(const char* program_path) {
+  text_buffer copy{};
+  (void)format_into(copy, "%s", program_path);
+  (void)!::chdir(::dirname(copy.data()));
+}
+
+int supervisor_main(int argc, char** argv) {
+  close_descriptors_from(3);
+  static supervisor_state state{};  // zero-filled; lives as long as the process
+  const char* program_path = argc > 0 ? argv[0] : "";
+  compose_run_file_path(program_path, &state);
+  enter_program_directory(program_path);
+  if (argc > 1) state.argument_flag = 1;
+  if (ensure_directory(uci_directory) != 0) return 0;
+  if (ensure_directory(data_directory) != 0) return 0;
+  if (load_config("config", &state) != 0) {
+    say("failed to init daemon\n");
+    return 0;
+  }
+  if (take_instance_lock(program_path, &state) != 0) return 0;
+  // An inherited "ignore" would make ended children vanish before we reap them.
+  (void)std::signal(SIGCHLD, SIG_DFL);
+  start_liveness_watchdog(&state);
+  run_supervisor(&state);
+  return 0;
+}

@@ -1,0 +1,3 @@
+#include "startup/entry.h"
+
+int main(int argc, char** argv) { return supervisor_main(argc, argv); }

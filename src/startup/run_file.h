@@ -1,0 +1,6 @@
+// Event lines of the run file (its first line is written with the lock).
+#pragma once
+
+// Appends "<time>: <name> exited normally with code(<code>)" (normal_exit 1)
+// or "<time>: <name> killed by signal(<code>)". -1 when there is no run file.
+int append_exit_line(int code, int normal_exit, const char* name, int run_fd);

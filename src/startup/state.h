@@ -1,0 +1,37 @@
+// The supervisor state: the one record of the daemon, created zero-filled by
+// start-up and shared by pointer with every part, including the watchdog
+// thread.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+
+inline constexpr int max_processes = 4;
+inline constexpr const char* default_process_name = "corvex-dpi-inner";
+inline constexpr const char* uci_directory = "/tmp/.uci/";
+inline constexpr const char* data_directory = "../data/";
+
+using text_buffer = std::array<char, 4096>;
+
+static_assert(std::atomic<int32_t>::is_always_lock_free);
+static_assert(std::atomic<uint32_t>::is_always_lock_free);
+
+struct process_slot {
+  text_buffer name;        // `base` of the configuration element
+  text_buffer alive_path;  // empty: no liveness check, no "-A"
+  // Shared with the watchdog thread.
+  std::atomic<uint32_t> missed_checks;
+  std::atomic<int32_t> watchdog_kill;
+  std::atomic<int32_t> pid;  // >0 running, 0 none, -1 last fork failed
+};
+
+struct supervisor_state {
+  text_buffer run_file_path;
+  int32_t argument_flag;
+  int32_t plugin_mode;
+  int32_t run_fd;  // 0 or less: no run file
+  int32_t process_count;
+  std::array<process_slot, max_processes> slots;
+  uint32_t crash_count;
+};

@@ -1,0 +1,98 @@
+#include "supervision/launch.h"
+
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <array>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+#include "util/format.h"
+#include "util/fs.h"
+#include "util/output.h"
+
+namespace {
+
+inline constexpr int exec_failed_status = 129;
+
+// The child's argument vector. Entries point at the caller's texts, so paths
+// are carried whole whatever their length.
+struct command_line {
+  std::array<char*, 16> argv{};
+  std::array<char, 16> reason{};
+  int count = 0;
+
+  void add(const char* argument) { argv[count++] = const_cast<char*>(argument); }
+};
+
+void build_command_line(command_line* line, const char* path, const char* alive_path,
+                        int restart_reason, int argument_flag, int plugin_flag) {
+  line->add(path);
+  if (restart_reason != 0) {
+    (void)format_into(line->reason, "%d", restart_reason);
+    line->add("-r");
+    line->add(line->reason.data());
+  }
+  if (argument_flag == 1) line->add("-d");
+  if (alive_path[0] != '\0') {
+    line->add("-A");
+    line->add(alive_path);
+  }
+  if (plugin_flag == 1) {
+    for (const char* argument : {"-T", "/tmp/.uci/", "-D", "../data/", "-O", "pellavora_K2310"})
+      line->add(argument);
+  }
+}
+
+// Appends `text` to the message being built in the child (no allocation).
+void append_text(std::array<char, 8448>& message, std::size_t* used, const char* text) {
+  const std::size_t length = ::strnlen(text, message.size() - 1 - *used);
+  std::memcpy(message.data() + *used, text, length);
+  *used += length;
+}
+
+// Runs in the forked child of a two-thread process: async-signal-safe calls only.
+[[noreturn]] void become_program(const command_line& line, pid_t parent) {
+  (void)::prctl(PR_SET_PDEATHSIG, SIGTERM);
+  // The parent may have died before the signal was armed: never run unsupervised.
+  if (::getppid() != parent) ::_exit(0);
+  close_descriptors_from(3);
+  ::execv(line.argv[0], line.argv.data());
+  const char* reason = ::strerrordesc_np(errno);
+  std::array<char, 8448> message{};
+  std::size_t used = 0;
+  const char* parts[] = {"failed to exec ", line.argv[0], ", error is ",
+                         reason != nullptr ? reason : "Unknown error", "\n"};
+  for (const char* part : parts) append_text(message, &used, part);
+  (void)!::write(STDOUT_FILENO, message.data(), used);
+  ::_exit(exec_failed_status);
+}
+
+}  // namespace
+
+int spawn_child(const char* path, const char* alive_path, int restart_reason, int argument_flag,
+                int plugin_flag) {
+  command_line line;
+  build_command_line(&line, path, alive_path, restart_reason, argument_flag, plugin_flag);
+  const pid_t parent = ::getpid();
+  std::fflush(stdout);  // nothing buffered may be written twice
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    say("failed to fork\n");
+    return -1;
+  }
+  if (pid == 0) become_program(line, parent);
+  return pid;
+}
+
+void launch_process(supervisor_state* state, int slot_index, int restart_reason) {
+  process_slot& slot = state->slots[slot_index];
+  std::array<char, 8192> path{};
+  if (state->plugin_mode == 1)
+    (void)format_into(path, "%s/%s", data_directory, slot.name.data());
+  else
+    (void)format_into(path, "%s", slot.name.data());
+  slot.pid = spawn_child(path.data(), slot.alive_path.data(), restart_reason, state->argument_flag,
+                         state->plugin_mode == 1 ? 1 : 0);
+}

@@ -1,0 +1,67 @@
+#include "supervision/watchdog.h"
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstring>
+
+#include "supervision/kill_by_name.h"
+#include "util/format.h"
+#include "util/fs.h"
+
+namespace {
+
+inline constexpr unsigned check_interval_s = 120;
+inline constexpr uint32_t kill_threshold = 2;  // killed at the third miss in a row
+
+int watched_slots(const supervisor_state* state) {
+  return state->process_count < max_processes ? state->process_count : max_processes;
+}
+
+void kill_unresponsive(supervisor_state* state, process_slot& slot) {
+  std::array<char, 8192> line{};
+  (void)format_into(line, "%s is not alive, and we will kill it.\n", slot.name.data());
+  (void)append_to_run_file(state->run_fd, line.data(), static_cast<int>(std::strlen(line.data())));
+  slot.missed_checks = 0;
+  // Marked before the kill, so the loop always reaps the child as a watchdog kill.
+  slot.watchdog_kill = 1;
+  kill_by_name(slot.name.data());
+}
+
+void* check_alive(void* argument) {
+  auto* state = static_cast<supervisor_state*>(argument);
+  for (;;) {
+    (void)::sleep(check_interval_s);
+    check_alive_once(state);
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+void check_alive_once(supervisor_state* state) {
+  for (int i = 0; i < watched_slots(state); ++i) {
+    process_slot& slot = state->slots[i];
+    if (slot.pid <= 0 || slot.alive_path[0] == '\0') continue;
+    if (::access(slot.alive_path.data(), F_OK) == 0) {
+      (void)::unlink(slot.alive_path.data());
+      slot.missed_checks = 0;
+      continue;
+    }
+    if (++slot.missed_checks > kill_threshold) kill_unresponsive(state, slot);
+  }
+}
+
+void start_liveness_watchdog(supervisor_state* state) {
+  bool wanted = false;
+  for (int i = 0; i < watched_slots(state); ++i) wanted = wanted || state->slots[i].alive_path[0];
+  if (!wanted) return;
+  pthread_t thread{};
+  if (::pthread_create(&thread, nullptr, check_alive, state) != 0) {
+    static constexpr char failure[] = "create pthread check_alive failed\n";
+    (void)append_to_run_file(state->run_fd, failure, static_cast<int>(sizeof failure - 1));
+    return;
+  }
+  (void)::pthread_detach(thread);
+}

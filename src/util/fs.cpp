@@ -1,0 +1,106 @@
+#include "util/fs.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "util/format.h"
+#include "util/handles.h"
+#include "util/output.h"
+
+namespace {
+
+// Writes all bytes, resuming short writes. 0, or -1 when a write fails.
+int write_all(int fd, const char* bytes, std::size_t length) {
+  while (length > 0) {
+    const ssize_t done = ::write(fd, bytes, length);
+    if (done < 0 && errno == EINTR) continue;
+    if (done <= 0) return -1;
+    bytes += done;
+    length -= static_cast<std::size_t>(done);
+  }
+  return 0;
+}
+
+}  // namespace
+
+void close_descriptors_from(int first) {
+  if (first <= 0) first = 3;
+#ifdef SYS_close_range
+  // One call whatever RLIMIT_NOFILE is; older kernels answer ENOSYS.
+  if (::syscall(SYS_close_range, static_cast<unsigned>(first), ~0U, 0U) == 0) return;
+#endif
+  const long limit = ::sysconf(_SC_OPEN_MAX);
+  for (long fd = first; fd < limit; ++fd) (void)::close(static_cast<int>(fd));
+}
+
+int append_to_run_file(int descriptor, const char* bytes, int length) {
+  if (descriptor <= 0) return -1;
+  // The main thread and the watchdog share the descriptor and its offset.
+  static std::mutex append_lock;
+  const std::lock_guard<std::mutex> hold(append_lock);
+  (void)!::write(descriptor, bytes, static_cast<std::size_t>(length));
+  return 0;
+}
+
+int write_whole_file(const char* path, const char* bytes, int length) {
+  unique_file file(std::fopen(path, "we"));
+  if (!file) return -1;
+  const auto size = static_cast<std::size_t>(length);
+  const bool written = std::fwrite(bytes, 1, size, file.get()) == size;
+  const bool flushed = std::fflush(file.get()) == 0;
+  const bool closed = std::fclose(file.release()) == 0;
+  return written && flushed && closed ? 0 : -1;
+}
+
+int replace_file_atomically(const char* path, const char* bytes, int length) {
+  std::array<char, 8192> temporary{};
+  if (!format_into(temporary, "%s.XXXXXX", path)) return -1;
+  unique_fd fd(::mkostemp(temporary.data(), O_CLOEXEC));
+  if (!fd) return -1;
+  const bool ok = ::fchmod(fd.get(), 0644) == 0 &&
+                  write_all(fd.get(), bytes, static_cast<std::size_t>(length)) == 0 &&
+                  ::fsync(fd.get()) == 0 && ::close(fd.release()) == 0 &&
+                  ::rename(temporary.data(), path) == 0;
+  if (!ok) (void)::unlink(temporary.data());
+  return ok ? 0 : -1;
+}
+
+int copy_file(const char* source, const char* destination) {
+  unique_fd in(::open(source, O_RDONLY | O_CLOEXEC));
+  // Opening the destination truncates it: do not lose it when there is
+  // nothing to copy into it.
+  unique_fd out;
+  if (in) out.reset(::open(destination, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0700));
+  if (!in || !out) {
+    say("Failed to read or write, in, %d, out, %d\n", in.get(), out.get());
+    return -1;
+  }
+  std::array<char, 1024> chunk{};
+  for (;;) {
+    const ssize_t got = ::read(in.get(), chunk.data(), chunk.size());
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return -1;
+    if (got == 0) break;
+    if (write_all(out.get(), chunk.data(), static_cast<std::size_t>(got)) != 0) return -1;
+  }
+  return ::close(out.release()) == 0 ? 0 : -1;
+}
+
+int ensure_directory(const char* path) {
+  if (DIR* dir = ::opendir(path)) {
+    (void)::closedir(dir);
+    return 0;
+  }
+  if (::mkdir(path, 0777) == 0 || errno == EEXIST) return 0;
+  say("mkdir (%s) error: %s", path, std::strerror(errno));
+  return -1;
+}

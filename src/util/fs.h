@@ -1,0 +1,28 @@
+// File-system helpers shared by start-up, child launch and the upgrade.
+#pragma once
+
+// Closes every descriptor from `first` (3 when not positive) upwards.
+// Async-signal-safe: also called in a freshly forked child.
+void close_descriptors_from(int first);
+
+// One write of the whole line; appends of the two threads are serialised.
+// -1 when there is no run file (descriptor 0 or less).
+int append_to_run_file(int descriptor, const char* bytes, int length);
+
+// Creates or truncates the file and writes exactly `length` bytes.
+// -1 when the file cannot be opened or a write fails.
+[[nodiscard]] int write_whole_file(const char* path, const char* bytes, int length);
+
+// Replaces the file as a whole: the bytes go to a temporary file beside it,
+// which is flushed and renamed over `path`, so a reader never sees a partial
+// file. -1 on any failure; no temporary file is left behind.
+[[nodiscard]] int replace_file_atomically(const char* path, const char* bytes, int length);
+
+// Copies `source` to `destination` (created with mode 0700, truncated when it
+// exists). Prints its message and returns -1 when either cannot be opened;
+// also -1 when a read or write fails.
+[[nodiscard]] int copy_file(const char* source, const char* destination);
+
+// 0 when `path` is (or now is) a directory or exists already; otherwise prints
+// "mkdir (<path>) error: <reason>" without a newline and returns -1.
+[[nodiscard]] int ensure_directory(const char* path);

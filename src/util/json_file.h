@@ -1,0 +1,16 @@
+// Whole JSON files and single members of JSON objects.
+#pragma once
+
+#include <cjson/cJSON.h>
+
+// Reads and parses the whole file; the caller owns the document. Null when the
+// file is missing, empty, unreadable or not JSON.
+[[nodiscard]] cJSON* read_json_file(const char* path);
+
+// Member lookups ignore letter case and take the first member of that name.
+// The string belongs to the document; null when the member is not a string.
+[[nodiscard]] const char* json_get_string(const cJSON* object, const char* name);
+// Integer value of a number (truncated), 1 for true, 0 for anything else.
+[[nodiscard]] int json_get_int(const cJSON* object, const char* name);
+// 1 only for the literal true.
+[[nodiscard]] int json_is_true(const cJSON* object, const char* name);

@@ -1,0 +1,215 @@
+#include "plugin_data/upgrade.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <linux/capability.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "support/scratch_tree.h"
+
+namespace {
+
+const std::string package = "/tmp/.uci/ttupgrade.tgz";
+const std::string data = "/tmp/case/data/";
+const std::string record = data + ".bootchk";
+const std::string shipped_record = R"({"version":"9.9.9.9","plugindata":0})";
+
+enum class package_kind { none, tgz, tgz_with_record, garbage, plain_tar, unreadable, directory };
+
+// Only these survive the installation; every other package is deleted.
+bool package_is_left(package_kind kind) {
+  return kind == package_kind::unreadable || kind == package_kind::directory;
+}
+
+void make_package(package_kind kind) {
+  if (kind == package_kind::none) return;
+  if (kind == package_kind::garbage) return write_text(package, "this is no archive\n");
+  if (kind == package_kind::directory) {
+    ASSERT_EQ(::mkdir(package.c_str(), 0755), 0);
+    return;
+  }
+  ASSERT_EQ(::mkdir("/tmp/build", 0755), 0);
+  ASSERT_EQ(::mkdir("/tmp/build/lib", 0755), 0);
+  write_text("/tmp/build/one.txt", "one\n");
+  write_text("/tmp/build/lib/two.txt", "two\n");
+  write_text("/tmp/build/.bootchk", shipped_record);
+  const bool with_record = kind == package_kind::tgz_with_record;
+  const std::string command =
+      std::string("tar ") + (kind == package_kind::plain_tar ? "-cf " : "-czf ") + package +
+      " -C /tmp/build " + (with_record ? ".bootchk one.txt" : "one.txt lib");
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  if (kind == package_kind::unreadable) {
+    ASSERT_EQ(::chmod(package.c_str(), 0), 0);
+  }
+}
+
+// Top-level names in the data directory, sorted and joined by spaces.
+std::string data_entries() {
+  std::vector<std::string> names;
+  DIR* dir = ::opendir(data.c_str());
+  if (dir == nullptr) return "<no data directory>";
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  (void)::closedir(dir);
+  std::sort(names.begin(), names.end());
+  std::string joined;
+  for (const std::string& name : names) joined += (joined.empty() ? "" : " ") + name;
+  return joined;
+}
+
+// Root reads every file through two capabilities; a child without them sees
+// a mode 0000 package as unreadable, as an unprivileged supervisor would.
+void install_without_read_override(int code) {
+  std::fflush(stdout);
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct caps[2]{};
+    const unsigned keep = ~((1U << CAP_DAC_OVERRIDE) | (1U << CAP_DAC_READ_SEARCH));
+    if (::syscall(SYS_capget, &header, caps) != 0) ::_exit(2);
+    caps[0].effective &= keep;
+    caps[0].permitted &= keep;
+    if (::syscall(SYS_capset, &header, caps) != 0) ::_exit(2);
+    install_upgrade_package(code);
+    std::fflush(stdout);
+    ::_exit(0);
+  }
+  int status = -1;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_EQ(status, 0);
+}
+
+struct upgrade_case {
+  const char* name;
+  int code;
+  package_kind package;
+  const char* record_before;  // null: no record file
+  const char* record_after;   // null: no record file
+  const char* entries;        // what the data directory holds afterwards
+};
+
+class install_upgrade_package_case : public testing::TestWithParam<upgrade_case> {};
+
+TEST_P(install_upgrade_package_case, leaves_the_expected_files) {
+  const upgrade_case& c = GetParam();
+  ENTER_SCRATCH_TREE();
+  ASSERT_NO_FATAL_FAILURE(make_package(c.package));
+  if (c.record_before != nullptr) write_text(record, c.record_before);
+  const std::string package_bytes = read_text(package);
+
+  testing::internal::CaptureStdout();
+  if (c.package == package_kind::unreadable) {
+    install_without_read_override(c.code);
+  } else {
+    install_upgrade_package(c.code);
+  }
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+
+  EXPECT_EQ(data_entries(), c.entries);
+  EXPECT_EQ(file_exists(record), c.record_after != nullptr);
+  if (c.record_after != nullptr) {
+    EXPECT_EQ(read_text(record), c.record_after);
+  }
+  EXPECT_EQ(file_exists(package), package_is_left(c.package));
+  if (c.package == package_kind::unreadable) {
+    EXPECT_EQ(read_text(package), package_bytes);
+  }
+  if (file_exists(data + "one.txt")) {
+    EXPECT_EQ(read_text(data + "one.txt"), "one\n");
+  }
+  if (file_exists(data + "lib")) {
+    EXPECT_EQ(read_text(data + "lib/two.txt"), "two\n");
+  }
+  if (file_exists(data + "init.bin")) {
+    EXPECT_EQ(read_text(data + "init.bin"), package_bytes);
+    struct stat status {};
+    ASSERT_EQ(::stat((data + "init.bin").c_str(), &status), 0);
+    const mode_t mask = ::umask(0);
+    (void)::umask(mask);
+    EXPECT_EQ(status.st_mode & 0777, 0700 & ~mask);
+  }
+}
+
+using pk = package_kind;
+constexpr const char* fresh = R"({"version":"1.0.0.1"})";
+constexpr const char* unpacked = R"({"version":"1.0.0.1","plugindata":1})";
+constexpr const char* copied = R"({"version":"1.0.0.1","luadata":1})";
+constexpr const char* stale = R"({"version":"1.0.0.0","plugindata":1})";
+constexpr const char* number_version = R"({"version":2})";
+constexpr const char* malformed = R"({"version":)";
+
+const upgrade_case upgrade_cases[] = {
+    {"unpack_no_package", 130, pk::none, nullptr, nullptr, ""},
+    {"unpack", 130, pk::tgz, nullptr, unpacked, ".bootchk lib one.txt"},
+    {"unpack_garbage", 130, pk::garbage, nullptr, fresh, ".bootchk"},
+    {"unpack_plain_tar", 130, pk::plain_tar, nullptr, fresh, ".bootchk"},
+    {"unpack_unreadable", 130, pk::unreadable, nullptr, nullptr, ""},
+    // Readable for root, but neither unpackable nor removable by unlink.
+    {"unpack_directory", 130, pk::directory, nullptr, fresh, ".bootchk"},
+    {"copy_no_package", 131, pk::none, nullptr, nullptr, ""},
+    {"copy", 131, pk::tgz, nullptr, copied, ".bootchk init.bin"},
+    {"copy_garbage", 131, pk::garbage, nullptr, copied, ".bootchk init.bin"},
+    {"copy_unreadable", 131, pk::unreadable, nullptr, nullptr, ""},
+    {"record_only_no_package", 132, pk::none, nullptr, nullptr, ""},
+    {"record_only", 132, pk::tgz, nullptr, fresh, ".bootchk"},
+    {"record_only_garbage", 132, pk::garbage, nullptr, fresh, ".bootchk"},
+    {"record_only_unreadable", 132, pk::unreadable, nullptr, nullptr, ""},
+    {"other_code", 160, pk::tgz, nullptr, fresh, ".bootchk"},
+    {"no_package_keeps_malformed", 130, pk::none, malformed, malformed, ".bootchk"},
+    {"no_package_keeps_stale", 131, pk::none, stale, stale, ".bootchk"},
+    {"unreadable_keeps_number_version", 132, pk::unreadable, number_version, number_version,
+     ".bootchk"},
+    {"unpack_replaces_malformed", 130, pk::tgz, malformed, unpacked, ".bootchk lib one.txt"},
+    {"unpack_twice", 130, pk::tgz, unpacked,
+     R"({"version":"1.0.0.1","plugindata":1,"plugindata":1})", ".bootchk lib one.txt"},
+    {"unpack_keeps_stale_version", 130, pk::tgz, stale,
+     R"({"version":"1.0.0.0","plugindata":1,"plugindata":1})", ".bootchk lib one.txt"},
+    {"failed_unpack_keeps_stale", 130, pk::garbage, stale, stale, ".bootchk"},
+    {"failed_unpack_number_version", 130, pk::plain_tar, number_version,
+     R"({"version":2,"version":"1.0.0.1"})", ".bootchk"},
+    {"copy_number_version", 131, pk::tgz, number_version,
+     R"({"version":2,"version":"1.0.0.1","luadata":1})", ".bootchk init.bin"},
+    {"copy_replaces_malformed", 131, pk::garbage, malformed, copied, ".bootchk init.bin"},
+    {"copy_keeps_other_members", 131, pk::tgz, R"({"version":"1.0.0.1","note":"x"})",
+     R"({"version":"1.0.0.1","note":"x","luadata":1})", ".bootchk init.bin"},
+    {"record_only_number_version", 132, pk::tgz, number_version,
+     R"({"version":2,"version":"1.0.0.1"})", ".bootchk"},
+    {"record_only_keeps_stale", 132, pk::garbage, stale, stale, ".bootchk"},
+    {"record_only_replaces_empty", 132, pk::tgz, "", fresh, ".bootchk"},
+    {"shipped_record_overwritten", 130, pk::tgz_with_record, nullptr, unpacked, ".bootchk one.txt"},
+    {"shipped_record_overwritten_by_existing", 130, pk::tgz_with_record, R"({"version":"1.0.0.2"})",
+     R"({"version":"1.0.0.2","plugindata":1})", ".bootchk one.txt"},
+};
+
+INSTANTIATE_TEST_SUITE_P(table, install_upgrade_package_case, testing::ValuesIn(upgrade_cases),
+                         [](const testing::TestParamInfo<upgrade_case>& row) {
+                           return std::string(row.param.name);
+                         });
+
+TEST(install_upgrade_package, failed_copy_adds_no_luadata) {
+  ENTER_SCRATCH_TREE();
+  ASSERT_NO_FATAL_FAILURE(make_package(package_kind::tgz));
+  ASSERT_EQ(::mkdir((data + "init.bin").c_str(), 0755), 0);
+
+  testing::internal::CaptureStdout();
+  install_upgrade_package(131);
+  const std::string printed = testing::internal::GetCapturedStdout();
+
+  EXPECT_EQ(printed.rfind("Failed to read or write, in, ", 0), 0U) << printed;
+  EXPECT_TRUE(printed.ends_with(", out, -1\n")) << printed;
+  EXPECT_EQ(read_text(record), fresh);
+  EXPECT_EQ(data_entries(), ".bootchk init.bin");
+  EXPECT_FALSE(file_exists(package));
+}
+
+}  // namespace

@@ -1,0 +1,89 @@
+#include "supervision/launch.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <memory>
+
+#include "support/scratch_tree.h"
+
+namespace {
+
+class launch_test : public ::testing::Test {
+ protected:
+  void SetUp() override { ENTER_SCRATCH_TREE(); }
+
+  // Makes a program that writes its command line to argv.txt.
+  static void make_recorder(const std::string& path) {
+    write_text(path, "#!/bin/sh\necho \"$0 $*\" > argv.txt\n");
+    ASSERT_EQ(::chmod(path.c_str(), 0755), 0);
+  }
+
+  static int wait_for(int pid) {
+    int status = 0;
+    EXPECT_EQ(::waitpid(pid, &status, 0), pid);
+    return status;
+  }
+};
+
+TEST_F(launch_test, command_line_groups_in_order) {
+  make_recorder("prog");
+  const struct {
+    int reason, argument_flag, plugin;
+    const char* alive;
+    const char* expected;
+  } table[] = {
+      {0, 0, 0, "", "prog \n"},
+      {11, 1, 0, "/tmp/.uci//prog.alive", "prog -r 11 -d -A /tmp/.uci//prog.alive\n"},
+      {160, 1, 1, "/tmp/.uci//prog.alive",
+       "prog -r 160 -d -A /tmp/.uci//prog.alive -T /tmp/.uci/ -D ../data/ -O pellavora_K2310\n"},
+      {-3, 0, 1, "", "prog -r -3 -T /tmp/.uci/ -D ../data/ -O pellavora_K2310\n"},
+  };
+  for (const auto& row : table) {
+    const int pid = spawn_child("prog", row.alive, row.reason, row.argument_flag, row.plugin);
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(wait_for(pid), 0);
+    EXPECT_EQ(read_text("argv.txt"), row.expected);
+  }
+}
+
+TEST_F(launch_test, plugin_mode_runs_from_the_data_directory_and_stores_the_pid) {
+  make_recorder("../data/probe");
+  auto state = std::make_unique<supervisor_state>();
+  state->process_count = 1;
+  state->plugin_mode = 1;
+  std::snprintf(state->slots[0].name.data(), 4096, "probe");
+  launch_process(state.get(), 0, 130);
+  ASSERT_GT(state->slots[0].pid, 0);
+  EXPECT_EQ(wait_for(state->slots[0].pid), 0);
+  EXPECT_EQ(read_text("argv.txt"),
+            "../data//probe -r 130 -T /tmp/.uci/ -D ../data/ -O pellavora_K2310\n");
+}
+
+TEST_F(launch_test, long_paths_are_carried_whole) {
+  const std::string part(100, 'd');
+  const std::string dir = part + "/" + part + "/" + part;
+  ASSERT_EQ(::mkdir(part.c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir((part + "/" + part).c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
+  make_recorder(dir + "/prog");
+  const std::string alive = "/tmp/.uci//" + std::string(280, 'a') + ".alive";
+  const int pid = spawn_child((dir + "/prog").c_str(), alive.c_str(), 0, 0, 0);
+  EXPECT_EQ(wait_for(pid), 0);
+  EXPECT_EQ(read_text("argv.txt"), dir + "/prog -A " + alive + "\n");
+}
+
+TEST_F(launch_test, a_missing_program_reports_and_exits_129) {
+  int status = 0;
+  const std::string said = capture_stdout([&] {
+    const int pid = spawn_child("./missing", "", 0, 0, 0);
+    status = wait_for(pid);
+  });
+  EXPECT_EQ(said, "failed to exec ./missing, error is No such file or directory\n");
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 129);
+}
+
+}  // namespace

@@ -1,0 +1,32 @@
+// Unit tests of code that uses the daemon's fixed paths (/tmp/.uci/, ../data/)
+// run inside a private mount namespace with a fresh tmpfs on /tmp, so they
+// never touch the machine's real /tmp/.uci/.
+#pragma once
+
+#include <cstdlib>
+#include <functional>
+#include <string>
+
+// Enters the private /tmp, creates /tmp/.uci/, /tmp/case/sup and
+// /tmp/case/data, and changes into /tmp/case/sup so that "../data/" is the
+// case's data directory. Returns false (with a reason) when isolation failed.
+bool enter_scratch_tree(std::string* why);
+
+// Reads a whole file; empty when missing.
+std::string read_text(const std::string& path);
+// Creates or truncates a file with the given content.
+void write_text(const std::string& path, const std::string& content);
+bool file_exists(const std::string& path);
+
+// Runs `body` with standard output going to a file; returns what it printed.
+std::string capture_stdout(const std::function<void()>& body);
+
+// Skips the test (or fails it under CI) when isolation is not possible.
+#define ENTER_SCRATCH_TREE()                            \
+  do {                                                  \
+    std::string why_;                                   \
+    if (!enter_scratch_tree(&why_)) {                   \
+      if (std::getenv("CI") != nullptr) FAIL() << why_; \
+      GTEST_SKIP() << why_;                             \
+    }                                                   \
+  } while (0)
