@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -98,6 +99,27 @@ struct upgrade_case {
   const char* entries;        // what the data directory holds afterwards
 };
 
+// Names the row in ctest's listing instead of dumping its bytes.
+void PrintTo(const upgrade_case& c, std::ostream* out) { *out << c.name; }
+
+// What an unpack or a copy put into the data directory is the package's.
+void expect_payload(const std::string& package_bytes) {
+  if (file_exists(data + "one.txt")) {
+    EXPECT_EQ(read_text(data + "one.txt"), "one\n");
+  }
+  if (file_exists(data + "lib")) {
+    EXPECT_EQ(read_text(data + "lib/two.txt"), "two\n");
+  }
+  if (file_exists(data + "init.bin")) {
+    EXPECT_EQ(read_text(data + "init.bin"), package_bytes);
+    struct stat status {};
+    ASSERT_EQ(::stat((data + "init.bin").c_str(), &status), 0);
+    const mode_t mask = ::umask(0);
+    (void)::umask(mask);
+    EXPECT_EQ(status.st_mode & 0777, 0700 & ~mask);
+  }
+}
+
 class install_upgrade_package_case : public testing::TestWithParam<upgrade_case> {};
 
 TEST_P(install_upgrade_package_case, leaves_the_expected_files) {
@@ -124,20 +146,7 @@ TEST_P(install_upgrade_package_case, leaves_the_expected_files) {
   if (c.package == package_kind::unreadable) {
     EXPECT_EQ(read_text(package), package_bytes);
   }
-  if (file_exists(data + "one.txt")) {
-    EXPECT_EQ(read_text(data + "one.txt"), "one\n");
-  }
-  if (file_exists(data + "lib")) {
-    EXPECT_EQ(read_text(data + "lib/two.txt"), "two\n");
-  }
-  if (file_exists(data + "init.bin")) {
-    EXPECT_EQ(read_text(data + "init.bin"), package_bytes);
-    struct stat status {};
-    ASSERT_EQ(::stat((data + "init.bin").c_str(), &status), 0);
-    const mode_t mask = ::umask(0);
-    (void)::umask(mask);
-    EXPECT_EQ(status.st_mode & 0777, 0700 & ~mask);
-  }
+  expect_payload(package_bytes);
 }
 
 using pk = package_kind;

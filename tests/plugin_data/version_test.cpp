@@ -26,8 +26,7 @@ TEST(dotted_version_value, packs_one_byte_per_component) {
       {".1.2.", 0x01020000U},
       {"1.2", 0x01020000U},  // missing components are 0
       {"255.255.255.255", 0xFFFFFFFFU},
-      {"2" + std::string(254, '.'), 0x02000000U},  // longest text read
-      {"2" + std::string(255, '.'), 0U},           // too long to read whole
+      {"2" + std::string(5000, '.') + "3", 0x02030000U},  // any length is read whole
   };
   for (const value_case& c : cases) {
     EXPECT_EQ(dotted_version_value(c.text.c_str()), c.value) << '"' << c.text << '"';

@@ -1,0 +1,79 @@
+#include "supervision/watchdog.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "support/scratch_tree.h"
+
+namespace {
+
+class watchdog_test : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ENTER_SCRATCH_TREE();
+    state = std::make_unique<supervisor_state>();
+    state->process_count = 2;
+    state->run_fd = ::open("/tmp/.uci/sup.run", O_RDWR | O_CREAT, 0644);
+    // Names no process on the machine has: the kill by name finds nothing.
+    name_slot(0, "watchdog-test-a", true);
+    name_slot(1, "watchdog-test-b", false);
+  }
+  void TearDown() override {
+    if (state) ::close(state->run_fd);
+  }
+
+  void name_slot(int i, const char* name, bool checked) {
+    std::snprintf(state->slots[i].name.data(), 4096, "%s", name);
+    if (checked) std::snprintf(state->slots[i].alive_path.data(), 4096, "/tmp/.uci//%s.alive", name);
+    state->slots[i].pid = 1000 + i;
+  }
+
+  std::unique_ptr<supervisor_state> state;
+};
+
+TEST_F(watchdog_test, third_miss_in_a_row_kills_and_marks) {
+  process_slot& slot = state->slots[0];
+  check_alive_once(state.get());
+  check_alive_once(state.get());
+  EXPECT_EQ(slot.missed_checks, 2u);
+  EXPECT_EQ(slot.watchdog_kill, 0);
+  check_alive_once(state.get());
+  EXPECT_EQ(slot.missed_checks, 0u);
+  EXPECT_EQ(slot.watchdog_kill, 1);
+  EXPECT_EQ(read_text("/tmp/.uci/sup.run"), "watchdog-test-a is not alive, and we will kill it.\n");
+  EXPECT_EQ(state->slots[1].missed_checks, 0u);  // never asked for the check
+}
+
+TEST_F(watchdog_test, a_found_file_is_deleted_and_resets_the_count) {
+  process_slot& slot = state->slots[0];
+  for (int round = 0; round < 4; ++round) {
+    check_alive_once(state.get());
+    check_alive_once(state.get());
+    write_text(slot.alive_path.data(), "");
+    check_alive_once(state.get());
+    EXPECT_FALSE(file_exists(slot.alive_path.data()));
+    EXPECT_EQ(slot.missed_checks, 0u);
+  }
+  EXPECT_EQ(slot.watchdog_kill, 0);
+  EXPECT_EQ(read_text("/tmp/.uci/sup.run"), "");
+}
+
+TEST_F(watchdog_test, slots_without_a_child_are_skipped_and_keep_their_count) {
+  process_slot& slot = state->slots[0];
+  check_alive_once(state.get());
+  check_alive_once(state.get());
+  for (int pid : {0, -1}) {
+    slot.pid = pid;
+    check_alive_once(state.get());
+    EXPECT_EQ(slot.missed_checks, 2u);
+  }
+  slot.pid = 1234;  // restarted: the count belongs to the slot
+  check_alive_once(state.get());
+  EXPECT_EQ(slot.watchdog_kill, 1);
+}
+
+}  // namespace
