@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -10,7 +11,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 
 #include "util/format.h"
 #include "util/handles.h"
@@ -45,9 +45,11 @@ void close_descriptors_from(int first) {
 int append_to_run_file(int descriptor, const char* bytes, int length) {
   if (descriptor <= 0) return -1;
   // The main thread and the watchdog share the descriptor and its offset.
-  static std::mutex append_lock;
-  const std::lock_guard<std::mutex> hold(append_lock);
+  // A plain pthread mutex keeps the daemon free of libstdc++ at run time.
+  static pthread_mutex_t append_lock = PTHREAD_MUTEX_INITIALIZER;
+  (void)::pthread_mutex_lock(&append_lock);
   (void)!::write(descriptor, bytes, static_cast<std::size_t>(length));
+  (void)::pthread_mutex_unlock(&append_lock);
   return 0;
 }
 
