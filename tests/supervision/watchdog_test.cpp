@@ -1,9 +1,8 @@
 #include "supervision/watchdog.h"
 
 #include <fcntl.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <memory>
 
@@ -28,7 +27,8 @@ class watchdog_test : public ::testing::Test {
 
   void name_slot(int i, const char* name, bool checked) {
     std::snprintf(state->slots[i].name.data(), 4096, "%s", name);
-    if (checked) std::snprintf(state->slots[i].alive_path.data(), 4096, "/tmp/.uci//%s.alive", name);
+    if (checked)
+      std::snprintf(state->slots[i].alive_path.data(), 4096, "/tmp/.uci//%s.alive", name);
     state->slots[i].pid = 1000 + i;
   }
 

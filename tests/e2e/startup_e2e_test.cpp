@@ -1,0 +1,132 @@
+// Start-up seen from outside: the instance lock, the run file's first line,
+// and the failures that end the supervisor with status 0 before it starts
+// any program.
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+namespace {
+
+const char* const lock_refused = "process(./sup) already run\n";
+
+class startup : public e2e_case {
+ protected:
+  // One program that runs until it is killed, so the supervisor stays up.
+  void with_probe() {
+    config(R"({"__watch":{"processes":[{"base":"probe"}]}})");
+    program("probe");
+    script("probe", {"run"});
+  }
+};
+
+TEST_F(startup, second_supervisor_of_the_same_name_is_refused) {
+  with_probe();
+  ASSERT_TRUE(start());
+  ASSERT_TRUE(wait_until([&] { return run_file() == sup_dir() + "\n"; }, 20)) << run_file();
+  const std::string before = run_file();
+
+  command_result second = run_in_namespace("./sup", {}, sup_dir());
+  EXPECT_EQ(second.out, std::string("already in use for /tmp/.uci/sup.run\n") + lock_refused);
+  EXPECT_EQ(second.status, "exit 0");
+  EXPECT_EQ(run_file(), before);
+  EXPECT_EQ(exit_status(0), std::nullopt) << "the first supervisor must keep running";
+}
+
+struct unusable_config {
+  const char* name;
+  std::optional<std::string> text;  // none: no config file at all
+};
+
+class startup_config : public startup, public ::testing::WithParamInterface<unusable_config> {};
+
+TEST_P(startup_config, ends_with_status_0_before_taking_the_lock) {
+  program("probe");
+  if (GetParam().text) config(*GetParam().text);
+  ASSERT_TRUE(start());
+  EXPECT_EQ(exit_status(20), "exit 0");
+  EXPECT_EQ(stdout_text(), "failed to init daemon\n");
+  EXPECT_FALSE(path_exists(uci_path("sup.run")));
+  EXPECT_TRUE(starts("probe").empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    table, startup_config,
+    ::testing::Values(
+        unusable_config{"missing", std::nullopt}, unusable_config{"empty", ""},
+        unusable_config{"not_json", R"({"__watch": {"processes": [)"},
+        unusable_config{"base_not_a_string", R"({"__watch":{"processes":[{"base":7}]}})"},
+        unusable_config{"later_element_without_base",
+                        R"({"__watch":{"processes":[{"base":"probe"},{"excheck":true}]}})"}),
+    param_name{});
+
+struct placement {
+  const char* name;
+  bool full_path;  // argv0 is the absolute path instead of ./sup
+  bool elsewhere;  // started from the root directory instead of its own
+  std::vector<std::string> args;
+};
+
+class startup_directory : public startup, public ::testing::WithParamInterface<placement> {};
+
+TEST_P(startup_directory, run_file_starts_with_the_supervisors_directory) {
+  with_probe();
+  start_options options;
+  options.args = GetParam().args;
+  if (GetParam().full_path) options.argv0 = sup_dir() + "/sup";
+  if (GetParam().elsewhere) options.cwd = "/";
+  ASSERT_TRUE(start(options));
+  EXPECT_TRUE(wait_until([&] { return run_file().rfind(sup_dir() + "\n", 0) == 0; }, 20))
+      << run_file();
+  // The program's start log lies in the supervisor's directory only when
+  // that became the working directory.
+  const std::string expected = options.args.empty() ? "probe" : "probe -d";
+  EXPECT_TRUE(
+      wait_until([&] { return starts("probe") == std::vector<std::string>{expected}; }, 20));
+  EXPECT_EQ(exit_status(0), std::nullopt);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    table, startup_directory,
+    ::testing::Values(placement{"dot_slash_from_its_own_directory", false, false, {}},
+                      placement{"full_path_from_elsewhere", true, true, {}},
+                      placement{"full_path_with_argument", true, true, {""}}),
+    param_name{});
+
+struct planted {
+  const char* name;
+  const char* setup;                   // shell commands run in the case's /tmp
+  const char* watched;                 // a file that must stay as it was
+  std::optional<std::string> content;  // none: it must not come to exist
+};
+
+class startup_run_file : public startup, public ::testing::WithParamInterface<planted> {};
+
+TEST_P(startup_run_file, unusable_run_file_is_refused) {
+  with_probe();
+  start_options options;
+  options.setup = GetParam().setup;
+  ASSERT_TRUE(start(options));
+  EXPECT_EQ(exit_status(20), "exit 0");
+  EXPECT_EQ(stdout_text(), std::string("failed to open /tmp/.uci/sup.run\n") + lock_refused);
+  if (GetParam().content)
+    EXPECT_EQ(read_text_file(ns_path(GetParam().watched)), *GetParam().content);
+  else
+    EXPECT_FALSE(path_exists(ns_path(GetParam().watched)));
+  EXPECT_TRUE(starts("probe").empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    table, startup_run_file,
+    ::testing::Values(
+        planted{
+            "symlink_to_a_file",
+            "mkdir /tmp/.uci && echo precious >/tmp/target && ln -s /tmp/target /tmp/.uci/sup.run",
+            "/tmp/target", "precious\n"},
+        planted{"dangling_symlink", "mkdir /tmp/.uci && ln -s /tmp/target /tmp/.uci/sup.run",
+                "/tmp/target", std::nullopt},
+        planted{"uci_is_a_regular_file", "echo precious >/tmp/.uci", "/tmp/.uci", "precious\n"}),
+    param_name{});
+
+}  // namespace

@@ -1,0 +1,165 @@
+// The supervision loop end to end: restarts, the exit-code protocol, the
+// crash back-off and the kill of stray copies, with time scaled by 100.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <string>
+
+#include "harness.h"
+
+namespace {
+
+bool has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+int count_of(const std::string& text, const std::string& part) {
+  int count = 0;
+  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+class supervise_e2e : public e2e_case {
+ protected:
+  // One program of each given name, all running the fake plugin.
+  void watch(std::initializer_list<std::string> names) {
+    std::string elements;
+    for (const auto& name : names) {
+      elements += (elements.empty() ? "" : ",") + std::string(R"({"base":")") + name + "\"}";
+      program(name);
+    }
+    config(R"({"__watch":{"processes":[)" + elements + "]}}");
+  }
+  bool started_times(const std::string& name, std::size_t times, double seconds = 20) {
+    return wait_until([&] { return starts(name).size() >= times; }, seconds);
+  }
+};
+
+TEST_F(supervise_e2e, ordinary_exits_restart_after_ten_seconds_with_their_code) {
+  watch({"zero", "three", "eleven"});
+  script("zero", {"exit 0", "run"});
+  script("three", {"exit 3", "run"});
+  script("eleven", {"exit 11", "run"});
+  ASSERT_TRUE(start());
+  ASSERT_TRUE(started_times("zero", 2));
+  ASSERT_TRUE(started_times("three", 2));
+  ASSERT_TRUE(started_times("eleven", 2));
+  EXPECT_EQ(starts("zero")[1], "zero");  // reason 0: no -r
+  EXPECT_EQ(starts("three")[1], "three -r 3");
+  EXPECT_EQ(starts("eleven")[1], "eleven -r 11");  // an exit status, not the signal
+  EXPECT_EQ(count_of(stdout_text(), "Will restart normal prog after 10 secs\n"), 3);
+  const std::string run = normalise(run_file());
+  EXPECT_TRUE(has(run, "<time>: three exited normally with code(3)\n")) << run;
+  EXPECT_TRUE(has(run, "<time>: zero exited normally with code(0)\n")) << run;
+  EXPECT_EQ(run.substr(0, sup_dir().size() + 1), sup_dir() + "\n");
+}
+
+TEST_F(supervise_e2e, signals_restart_with_the_signal_number) {
+  watch({"victim"});
+  script("victim", {"signal 9", "signal 15", "run"});
+  ASSERT_TRUE(start());
+  ASSERT_TRUE(started_times("victim", 3));
+  EXPECT_EQ(starts("victim")[1], "victim -r 9");
+  EXPECT_EQ(starts("victim")[2], "victim -r 15");
+  const std::string run = normalise(run_file());
+  EXPECT_TRUE(has(run, "<time>: victim killed by signal(9)\n<time>: victim killed by signal(15)\n"))
+      << run;
+}
+
+TEST_F(supervise_e2e, segv_back_off_grows_across_programs) {
+  watch({"first", "second"});
+  script("first", {"segv", "run"});
+  script("second", {"segv", "run"});
+  ASSERT_TRUE(start());
+  ASSERT_TRUE(started_times("first", 2, 30));
+  ASSERT_TRUE(started_times("second", 2, 30));
+  EXPECT_EQ(starts("first")[1], "first -r 11");
+  EXPECT_EQ(starts("second")[1], "second -r 11");
+  const std::string out = stdout_text();
+  EXPECT_TRUE(
+      has(out, "Will restart segv prog after 60 secs\nWill restart segv prog after 660 secs\n"))
+      << out;
+  EXPECT_EQ(count_of(normalise(run_file()), "killed by signal(11)\n"), 2);
+}
+
+TEST_F(supervise_e2e, exit_160_starts_every_program_again) {
+  watch({"asker", "bystander"});
+  script("asker", {"exit 160", "run"});
+  ASSERT_TRUE(start());
+  ASSERT_TRUE(started_times("asker", 2));
+  ASSERT_TRUE(started_times("bystander", 2));
+  EXPECT_EQ(starts("asker")[1], "asker -r 160");
+  EXPECT_EQ(starts("bystander")[1], "bystander -r 160");
+  // The old bystander is killed and reaped as a pid of no slot.
+  EXPECT_TRUE(wait_until([&] { return has(stdout_text(), "for reexec\n"); }, 10));
+  EXPECT_EQ(normalise(stdout_text()), "No such pid(<pid>) for reexec\n");
+}
+
+TEST_F(supervise_e2e, failed_boot_removes_the_record_and_leaves_plugin_mode) {
+  watch({"booter"});
+  data_program("booter");
+  write_file("../data/.bootchk", R"({"version":"1.0.0.1","plugindata":1})");
+  script("booter", {"exit 129", "run"});
+  ASSERT_TRUE(start());
+  ASSERT_TRUE(started_times("booter", 2));
+  EXPECT_EQ(starts("booter")[0], "../data//booter -T /tmp/.uci/ -D ../data/ -O pellavora_K2310");
+  EXPECT_EQ(starts("booter")[1], "booter -r 129");
+  EXPECT_FALSE(path_exists(data_dir() + "/.bootchk"));
+  EXPECT_EQ(stdout_text(), "failed boot, then clean bootchk, and try again\n");
+}
+
+TEST_F(supervise_e2e, failed_boot_without_a_record_gives_up) {
+  watch({"booter"});
+  script("booter", {"exit 129"});
+  ASSERT_TRUE(start());
+  EXPECT_EQ(exit_status(20), "exit 0");
+  EXPECT_EQ(stdout_text(), "failed for normal boot, exit\n");
+  EXPECT_EQ(normalise(run_file()), sup_dir() + "\n<time>: booter exited normally with code(129)\n");
+}
+
+TEST_F(supervise_e2e, stray_copies_started_before_the_supervisor_are_killed) {
+  watch({"stray"});
+  start_options options;
+  // Both copies have logged their start before the supervisor runs.
+  options.setup =
+      "./stray & ./stray & until [ \"$(wc -l < log/stray.starts)\" = 2 ]; do :; done 2>/dev/null";
+  ASSERT_TRUE(start(options));
+  ASSERT_TRUE(started_times("stray", 3));
+  const auto count = [&] {
+    return run_in_namespace("/bin/sh", {"-c", "cat /proc/[0-9]*/comm | grep -cx stray"}, "/").out;
+  };
+  EXPECT_TRUE(wait_until([&] { return count() == "1\n"; }, 10)) << count();
+  EXPECT_EQ(starts("stray")[2], "stray");
+}
+
+TEST_F(supervise_e2e, a_name_never_reaches_a_shell) {
+  watch({"x;touch INJECTED"});
+  ASSERT_TRUE(start());
+  ASSERT_TRUE(started_times("x;touch INJECTED", 1));
+  ASSERT_TRUE(exit_status(0.5) == std::nullopt);
+  EXPECT_FALSE(path_exists(sup_dir() + "/INJECTED"));
+  EXPECT_FALSE(path_exists(ns_path("/INJECTED")));
+}
+
+TEST_F(supervise_e2e, a_failed_fork_while_starting_a_cycle_ends_the_supervisor) {
+  watch({"one"});
+  start_options options;
+  options.env = {"SUP_FAIL_FORK_AT=1"};
+  ASSERT_TRUE(start(options));
+  EXPECT_EQ(exit_status(20), "exit 0");
+  EXPECT_EQ(stdout_text(), "failed to fork\n");
+}
+
+TEST_F(supervise_e2e, a_failed_fork_while_restarting_fails_the_cycle) {
+  watch({"one"});
+  script("one", {"exit 3"});
+  start_options options;
+  options.env = {"SUP_FAIL_FORK_AT=2"};
+  ASSERT_TRUE(start(options));
+  EXPECT_EQ(exit_status(20), "exit 0");
+  EXPECT_EQ(
+      stdout_text(),
+      "Will restart normal prog after 10 secs\nfailed to fork\nfailed for normal boot, exit\n");
+}
+
+}  // namespace

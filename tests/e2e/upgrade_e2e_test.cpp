@@ -1,0 +1,63 @@
+// Upgrade packages end to end: a child leaves the package and exits 130-132.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "harness.h"
+
+namespace {
+
+class upgrade_e2e : public e2e_case {
+ protected:
+  // pkg.tgz in the supervisor's directory, holding the fake plugin as `name`.
+  void make_package(const std::string& name) {
+    const std::string command = "cd '" + sup_dir() + "' && mkdir -p pkgsrc && cp '" +
+                                E2E_FAKE_PLUGIN + "' 'pkgsrc/" + name +
+                                "' && tar -czf pkg.tgz -C pkgsrc .";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+  }
+  void watch_upgrader(const std::string& code) {
+    config(R"({"__watch":{"processes":[{"base":"upgrader"},{"base":"other"}]}})");
+    program("upgrader");
+    program("other");
+    script("upgrader", {"package pkg.tgz exit " + code, "run"});
+  }
+};
+
+TEST_F(upgrade_e2e, exit_130_unpacks_and_restarts_everything_in_plugin_mode) {
+  watch_upgrader("130");
+  make_package("other");
+  data_program("upgrader");
+  ASSERT_TRUE(start());
+  ASSERT_TRUE(wait_until([&] { return starts("other").size() >= 2; }, 20));
+  const char* plugin_args = " -r 130 -T /tmp/.uci/ -D ../data/ -O pellavora_K2310";
+  EXPECT_EQ(starts("other")[1], std::string("../data//other") + plugin_args);
+  ASSERT_TRUE(wait_until([&] { return starts("upgrader").size() >= 2; }, 20));
+  EXPECT_EQ(starts("upgrader")[1], std::string("../data//upgrader") + plugin_args);
+  EXPECT_EQ(read_file("../data/.bootchk"), R"({"version":"1.0.0.1","plugindata":1})");
+  EXPECT_FALSE(path_exists(uci_path("ttupgrade.tgz")));
+}
+
+TEST_F(upgrade_e2e, exit_131_copies_to_init_bin) {
+  watch_upgrader("131");
+  make_package("other");
+  ASSERT_TRUE(start());
+  ASSERT_TRUE(wait_until([&] { return starts("upgrader").size() >= 2; }, 20));
+  EXPECT_EQ(starts("upgrader")[1], "upgrader -r 131");
+  EXPECT_EQ(read_file("../data/.bootchk"), R"({"version":"1.0.0.1","luadata":1})");
+  EXPECT_EQ(read_file("../data/init.bin"), read_file("pkg.tgz"));
+  EXPECT_FALSE(path_exists(uci_path("ttupgrade.tgz")));
+}
+
+TEST_F(upgrade_e2e, exit_132_without_a_package_changes_nothing) {
+  config(R"({"__watch":{"processes":[{"base":"upgrader"}]}})");
+  program("upgrader");
+  script("upgrader", {"exit 132", "run"});
+  ASSERT_TRUE(start());
+  ASSERT_TRUE(wait_until([&] { return starts("upgrader").size() >= 2; }, 20));
+  EXPECT_EQ(starts("upgrader")[1], "upgrader -r 132");
+  EXPECT_FALSE(path_exists(data_dir() + "/.bootchk"));
+}
+
+}  // namespace

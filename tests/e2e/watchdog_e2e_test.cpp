@@ -1,0 +1,89 @@
+// The liveness watchdog end to end: checks every 120 s (1.2 s at scale 100),
+// a kill at the third miss in a row, restart with reason 199.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "harness.h"
+
+namespace {
+
+bool has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+class watchdog_e2e : public e2e_case {
+ protected:
+  void watched(const std::vector<std::string>& lines) {
+    config(R"({"__watch":{"processes":[{"base":"probe","excheck":true},{"base":"other"}]}})");
+    program("probe");
+    program("other");
+    script("probe", lines);
+  }
+  std::string threads_of_supervisor() {
+    return run_in_namespace("/bin/sh", {"-c", "ls /proc/2/task | wc -l"}, "/").out;
+  }
+  static constexpr const char* not_alive = "probe is not alive, and we will kill it.\n";
+};
+
+TEST_F(watchdog_e2e, a_silent_program_is_killed_at_the_third_check_and_restarted_with_199) {
+  watched({"run"});
+  ASSERT_TRUE(start());
+  ASSERT_TRUE(wait_until([&] { return starts("probe").size() >= 2; }, 30));
+  EXPECT_EQ(starts("probe")[1], "probe -r 199 -A /tmp/.uci//probe.alive");
+  EXPECT_EQ(starts("other").size(), 1u);  // only the named program is killed
+  const std::string run = normalise(run_file());
+  EXPECT_TRUE(has(run, std::string(not_alive) + "<time>: probe killed by signal(9)\n")) << run;
+  EXPECT_NE(threads_of_supervisor(), "1\n");  // the watchdog (TSan may add one of its own)
+}
+
+TEST_F(watchdog_e2e, a_program_that_refreshes_its_file_is_never_killed) {
+  watched({"alive 30"});
+  ASSERT_TRUE(start());
+  // Six checks: a kill would have come at the third.
+  EXPECT_FALSE(wait_until([&] { return has(run_file(), "not alive"); }, 7.5));
+  EXPECT_EQ(starts("probe").size(), 1u);
+}
+
+TEST_F(watchdog_e2e, each_check_removes_the_file) {
+  // The file is made once: found (and removed) at the first check, then
+  // missing at the next three, the last of which kills.
+  watched({"touch /tmp/.uci//probe.alive run", "run"});
+  ASSERT_TRUE(start());
+  ASSERT_TRUE(wait_until([&] { return !starts("probe").empty(); }, 10));
+  EXPECT_TRUE(wait_until([&] { return !path_exists(uci_path("probe.alive")); }, 5));
+  ASSERT_TRUE(wait_until([&] { return starts("probe").size() >= 2; }, 30));
+  EXPECT_EQ(starts("probe")[1], "probe -r 199 -A /tmp/.uci//probe.alive");
+}
+
+TEST_F(watchdog_e2e, found_at_every_third_check_is_never_killed) {
+  // Checks at 120, 240, 360 ... s; the file appears at 300, 660, 1020 ... s.
+  watched({"alive-at 300 360"});
+  ASSERT_TRUE(start());
+  EXPECT_FALSE(wait_until([&] { return has(run_file(), "not alive"); }, 10));
+  EXPECT_EQ(starts("probe").size(), 1u);
+}
+
+TEST_F(watchdog_e2e, the_count_survives_a_restart) {
+  // Misses at 120 and 240 s, exits at 250 s, restarted at 260 s: killed at the
+  // check at 360 s, the first one its new copy meets.
+  watched({"sleep 250 exit 5", "run", "run"});
+  ASSERT_TRUE(start());
+  ASSERT_TRUE(wait_until([&] { return starts("probe").size() >= 3; }, 30));
+  EXPECT_EQ(starts("probe")[1], "probe -r 5 -A /tmp/.uci//probe.alive");
+  EXPECT_EQ(starts("probe")[2], "probe -r 199 -A /tmp/.uci//probe.alive");
+  const std::string run = normalise(run_file());
+  EXPECT_TRUE(has(run, "<time>: probe exited normally with code(5)\n" + std::string(not_alive) +
+                           "<time>: probe killed by signal(9)\n"))
+      << run;
+}
+
+TEST_F(watchdog_e2e, no_thread_runs_when_no_program_asks_for_the_check) {
+  config(R"({"__watch":{"processes":[{"base":"other"}]}})");
+  program("other");
+  ASSERT_TRUE(start());
+  ASSERT_TRUE(wait_until([&] { return !starts("other").empty(); }, 10));
+  EXPECT_EQ(threads_of_supervisor(), "1\n");
+}
+
+}  // namespace

@@ -1,0 +1,128 @@
+// Preload library for the end-to-end cases: it speeds the supervisor up and
+// injects fork failures from outside, so the daemon needs no test-only code.
+//
+// SUP_TIME_SCALE=N divides every relative sleep (sleep, usleep, nanosleep,
+// clock_nanosleep without TIMER_ABSTIME) by N, keeping sub-second precision:
+// sleep(10) at scale 100 sleeps 100 ms. Absolute deadlines and clocks are left
+// alone, so time stamps stay real.
+//
+// SUP_FAIL_FORK_AT=N makes the N-th call of fork() (counted from 1) fail with
+// EAGAIN; later calls succeed again. The first program that loads the library
+// consumes the variable (it is removed from the environment at load time), so
+// the programs that this one executes (shells, killall, tar, plugins) fork
+// normally. A forked child inherits its parent's count. Only fork() itself
+// counts: system() and posix_spawn() create processes without calling it.
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <stdlib.h>
+#include <time.h>
+#include <unistd.h>
+
+enum { ns_per_s = 1000000000L, max_scale = 1000000 };
+
+static long time_scale = 1;
+static long fail_fork_at;
+static long fork_calls;
+
+static long read_env_long(const char* name, long fallback) {
+  const char* text = getenv(name);
+  if (text == NULL || *text == '\0') return fallback;
+  char* end = NULL;
+  long value = strtol(text, &end, 10);
+  return *end == '\0' ? value : fallback;
+}
+
+__attribute__((constructor)) static void time_shim_init(void) {
+  time_scale = read_env_long("SUP_TIME_SCALE", 1);
+  if (time_scale < 1 || time_scale > max_scale) time_scale = 1;
+  fail_fork_at = read_env_long("SUP_FAIL_FORK_AT", 0);
+  // Still single-threaded here, so changing the environment is safe.
+  (void)unsetenv("SUP_FAIL_FORK_AT");
+}
+
+static void* next_symbol(void** cache, const char* name) {
+  void* symbol = __atomic_load_n(cache, __ATOMIC_ACQUIRE);
+  if (symbol == NULL) {
+    symbol = dlsym(RTLD_NEXT, name);
+    __atomic_store_n(cache, symbol, __ATOMIC_RELEASE);
+  }
+  return symbol;
+}
+
+typedef int nanosleep_fn(const struct timespec*, struct timespec*);
+typedef int clock_nanosleep_fn(clockid_t, int, const struct timespec*, struct timespec*);
+typedef pid_t fork_fn(void);
+
+static nanosleep_fn* real_nanosleep(void) {
+  static void* cache;
+  return (nanosleep_fn*)next_symbol(&cache, "nanosleep");
+}
+
+static clock_nanosleep_fn* real_clock_nanosleep(void) {
+  static void* cache;
+  return (clock_nanosleep_fn*)next_symbol(&cache, "clock_nanosleep");
+}
+
+static struct timespec scale_down(struct timespec t) {
+  // Split the division so that no intermediate value overflows.
+  long long rest_ns = (long long)(t.tv_sec % time_scale) * ns_per_s + t.tv_nsec;
+  struct timespec scaled = {t.tv_sec / time_scale, (long)(rest_ns / time_scale)};
+  scaled.tv_sec += scaled.tv_nsec / ns_per_s;
+  scaled.tv_nsec %= ns_per_s;
+  return scaled;
+}
+
+static struct timespec scale_up(struct timespec t) {
+  long long ns = (long long)t.tv_nsec * time_scale;
+  struct timespec unscaled = {t.tv_sec * time_scale + (time_t)(ns / ns_per_s),
+                              (long)(ns % ns_per_s)};
+  return unscaled;
+}
+
+static int valid(const struct timespec* t) {
+  return t != NULL && t->tv_sec >= 0 && t->tv_nsec >= 0 && t->tv_nsec < ns_per_s;
+}
+
+int nanosleep(const struct timespec* request, struct timespec* remaining) {
+  if (!valid(request)) return real_nanosleep()(request, remaining);
+  struct timespec scaled = scale_down(*request);
+  int result = real_nanosleep()(&scaled, remaining);
+  if (result != 0 && remaining != NULL) *remaining = scale_up(*remaining);
+  return result;
+}
+
+int clock_nanosleep(clockid_t clock, int flags, const struct timespec* request,
+                    struct timespec* remaining) {
+  if ((flags & TIMER_ABSTIME) != 0 || !valid(request))
+    return real_clock_nanosleep()(clock, flags, request, remaining);
+  struct timespec scaled = scale_down(*request);
+  int result = real_clock_nanosleep()(clock, flags, &scaled, remaining);
+  if (result != 0 && remaining != NULL) *remaining = scale_up(*remaining);
+  return result;
+}
+
+// glibc's sleep and usleep call an internal nanosleep, not the public one.
+unsigned int sleep(unsigned int seconds) {
+  struct timespec request = {(time_t)seconds, 0};
+  struct timespec remaining = {0, 0};
+  if (nanosleep(&request, &remaining) == 0) return 0;
+  // Like glibc: the unslept time, rounded to the nearest second.
+  return (unsigned int)(remaining.tv_sec + (remaining.tv_nsec >= ns_per_s / 2));
+}
+
+int usleep(useconds_t microseconds) {
+  struct timespec request = {(time_t)(microseconds / 1000000),
+                             (long)(microseconds % 1000000) * 1000L};
+  return nanosleep(&request, NULL);
+}
+
+pid_t fork(void) {
+  static void* cache;
+  long call = __atomic_add_fetch(&fork_calls, 1, __ATOMIC_RELAXED);
+  if (fail_fork_at > 0 && call == fail_fork_at) {
+    errno = EAGAIN;
+    return -1;
+  }
+  return ((fork_fn*)next_symbol(&cache, "fork"))();
+}
