@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(g++ cmake make pkg-config libcjson-dev googletest libgtest-dev libgmock-dev
-          psmisc tar gzip util-linux clang-format)
+          psmisc tar gzip util-linux binutils clang-format clang-tidy cppcheck)
 
 missing=()
 for package in "${packages[@]}"; do

@@ -19,7 +19,7 @@ void kill_by_name(const char* name) {
   if (posix_spawn_file_actions_init(&actions) != 0) return;
   (void)posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
   (void)posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-  std::fflush(stdout);
+  (void)std::fflush(stdout);
   pid_t pid = -1;
   const int failed = posix_spawnp(&pid, "killall", &actions, nullptr, argv, environ);
   posix_spawn_file_actions_destroy(&actions);

@@ -76,7 +76,7 @@ int spawn_child(const char* path, const char* alive_path, int restart_reason, in
   command_line line;
   build_command_line(&line, path, alive_path, restart_reason, argument_flag, plugin_flag);
   const pid_t parent = ::getpid();
-  std::fflush(stdout);  // nothing buffered may be written twice
+  (void)std::fflush(stdout);  // nothing buffered may be written twice
   const pid_t pid = ::fork();
   if (pid < 0) {
     say("failed to fork\n");

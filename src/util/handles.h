@@ -10,7 +10,7 @@
 #include <memory>
 
 struct file_closer {
-  void operator()(FILE* f) const noexcept { std::fclose(f); }
+  void operator()(FILE* f) const noexcept { (void)std::fclose(f); }
 };
 struct json_deleter {
   void operator()(cJSON* j) const noexcept { cJSON_Delete(j); }

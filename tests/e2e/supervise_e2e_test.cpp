@@ -54,6 +54,18 @@ TEST_F(supervise_e2e, ordinary_exits_restart_after_ten_seconds_with_their_code) 
   EXPECT_EQ(run.substr(0, sup_dir().size() + 1), sup_dir() + "\n");
 }
 
+TEST_F(supervise_e2e, an_inherited_ignored_sigchld_does_not_hide_endings) {
+  watch({"three"});
+  script("three", {"exit 3", "run"});
+  start_options options;
+  options.exec_path = "/bin/bash";  // dash does not pass an ignored SIGCHLD on
+  options.argv0 = "bash";
+  options.args = {"-c", "trap '' CHLD; exec ./sup"};
+  ASSERT_TRUE(start(options));
+  ASSERT_TRUE(started_times("three", 2));
+  EXPECT_EQ(starts("three")[1], "three -r 3");
+}
+
 TEST_F(supervise_e2e, signals_restart_with_the_signal_number) {
   watch({"victim"});
   script("victim", {"signal 9", "signal 15", "run"});
