@@ -13,6 +13,7 @@
 #include "util/format.h"
 #include "util/fs.h"
 #include "util/output.h"
+#include "util/process_setup.h"
 
 namespace {
 
@@ -33,7 +34,11 @@ void enter_program_directory(const char* program_path) {
 
 int supervisor_main(int argc, char** argv) {
   close_descriptors_from(3);
-  static supervisor_state state{};  // zero-filled; lives as long as the process
+  keep_standard_descriptors_open();
+  ignore_broken_pipes();
+  // Zero-filled, and static rather than in this frame: the detached watchdog
+  // thread may still read it while the process runs its exit.
+  static supervisor_state state{};
   const char* program_path = argc > 0 ? argv[0] : "";
   compose_run_file_path(program_path, &state);
   enter_program_directory(program_path);

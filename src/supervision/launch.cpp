@@ -11,6 +11,7 @@
 #include "util/format.h"
 #include "util/fs.h"
 #include "util/output.h"
+#include "util/process_setup.h"
 
 namespace {
 
@@ -58,6 +59,7 @@ void append_text(std::array<char, 8448>& message, std::size_t* used, const char*
   // The parent may have died before the signal was armed: never run unsupervised.
   if (::getppid() != parent) ::_exit(0);
   close_descriptors_from(3);
+  restore_broken_pipes();
   ::execv(line.argv[0], line.argv.data());
   const char* reason = ::strerrordesc_np(errno);
   std::array<char, 8448> message{};

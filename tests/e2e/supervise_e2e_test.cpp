@@ -66,6 +66,33 @@ TEST_F(supervise_e2e, an_inherited_ignored_sigchld_does_not_hide_endings) {
   EXPECT_EQ(starts("three")[1], "three -r 3");
 }
 
+TEST_F(supervise_e2e, closed_standard_descriptors_do_not_capture_the_run_file) {
+  watch({"three"});
+  script("three", {"exit 3", "run"});
+  start_options options;
+  options.exec_path = "/bin/bash";
+  options.argv0 = "bash";
+  options.args = {"-c", "exec ./sup <&- >&-"};
+  ASSERT_TRUE(start(options));
+  ASSERT_TRUE(started_times("three", 2));
+  EXPECT_TRUE(wait_until([&] { return has(run_file(), "code(3)\n"); }, 10));
+  EXPECT_FALSE(has(run_file(), "Will restart")) << run_file();
+}
+
+TEST_F(supervise_e2e, a_reader_that_went_away_does_not_end_the_supervisor) {
+  watch({"three"});
+  script("three", {"exit 3", "exit 3", "run"});
+  start_options options;
+  options.exec_path = "/bin/bash";
+  options.argv0 = "bash";
+  // The reader ends at once; every message then meets a broken pipe.
+  options.args = {"-c", "./sup | true"};
+  ASSERT_TRUE(start(options));
+  ASSERT_TRUE(started_times("three", 3));
+  EXPECT_EQ(exit_status(0.3), std::nullopt);
+  EXPECT_EQ(count_of(normalise(run_file()), "three exited normally with code(3)\n"), 2);
+}
+
 TEST_F(supervise_e2e, signals_restart_with_the_signal_number) {
   watch({"victim"});
   script("victim", {"signal 9", "signal 15", "run"});

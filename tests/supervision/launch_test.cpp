@@ -5,9 +5,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <memory>
+#include <string>
 
 #include "support/scratch_tree.h"
+#include "util/process_setup.h"
 
 namespace {
 
@@ -73,6 +76,20 @@ TEST_F(launch_test, long_paths_are_carried_whole) {
   const int pid = spawn_child((dir + "/prog").c_str(), alive.c_str(), 0, 0, 0);
   EXPECT_EQ(wait_for(pid), 0);
   EXPECT_EQ(read_text("argv.txt"), dir + "/prog -A " + alive + "\n");
+}
+
+TEST_F(launch_test, children_get_the_inherited_sigpipe_disposition_back) {
+  write_text("prog", "#!/bin/sh\ngrep SigIgn /proc/self/status > ignored.txt\n");
+  ASSERT_EQ(::chmod("prog", 0755), 0);
+  for (const auto inherited : {SIG_DFL, SIG_IGN}) {
+    (void)std::signal(SIGPIPE, inherited);
+    ignore_broken_pipes();  // what start-up does
+    const int pid = spawn_child("prog", "", 0, 0, 0);
+    EXPECT_EQ(wait_for(pid), 0);
+    const unsigned long mask = std::stoul(read_text("ignored.txt").substr(8), nullptr, 16);
+    EXPECT_EQ((mask >> (SIGPIPE - 1)) & 1, inherited == SIG_IGN ? 1u : 0u);
+  }
+  (void)std::signal(SIGPIPE, SIG_DFL);
 }
 
 TEST_F(launch_test, a_missing_program_reports_and_exits_129) {
