@@ -30,6 +30,15 @@ class supervise_e2e : public e2e_case {
     }
     config(R"({"__watch":{"processes":[)" + elements + "]}}");
   }
+  // Starts the supervisor through a bash command line (dash does not pass an
+  // ignored SIGCHLD on).
+  bool start_through_bash(const std::string& command) {
+    start_options options;
+    options.exec_path = "/bin/bash";
+    options.argv0 = "bash";
+    options.args = {"-c", command};
+    return start(options);
+  }
   bool started_times(const std::string& name, std::size_t times, double seconds = 20) {
     return wait_until([&] { return starts(name).size() >= times; }, seconds);
   }
@@ -57,11 +66,7 @@ TEST_F(supervise_e2e, ordinary_exits_restart_after_ten_seconds_with_their_code) 
 TEST_F(supervise_e2e, an_inherited_ignored_sigchld_does_not_hide_endings) {
   watch({"three"});
   script("three", {"exit 3", "run"});
-  start_options options;
-  options.exec_path = "/bin/bash";  // dash does not pass an ignored SIGCHLD on
-  options.argv0 = "bash";
-  options.args = {"-c", "trap '' CHLD; exec ./sup"};
-  ASSERT_TRUE(start(options));
+  ASSERT_TRUE(start_through_bash("trap '' CHLD; exec ./sup"));
   ASSERT_TRUE(started_times("three", 2));
   EXPECT_EQ(starts("three")[1], "three -r 3");
 }
@@ -69,11 +74,7 @@ TEST_F(supervise_e2e, an_inherited_ignored_sigchld_does_not_hide_endings) {
 TEST_F(supervise_e2e, closed_standard_descriptors_do_not_capture_the_run_file) {
   watch({"three"});
   script("three", {"exit 3", "run"});
-  start_options options;
-  options.exec_path = "/bin/bash";
-  options.argv0 = "bash";
-  options.args = {"-c", "exec ./sup <&- >&-"};
-  ASSERT_TRUE(start(options));
+  ASSERT_TRUE(start_through_bash("exec ./sup <&- >&-"));
   ASSERT_TRUE(started_times("three", 2));
   EXPECT_TRUE(wait_until([&] { return has(run_file(), "code(3)\n"); }, 10));
   EXPECT_FALSE(has(run_file(), "Will restart")) << run_file();
@@ -82,12 +83,8 @@ TEST_F(supervise_e2e, closed_standard_descriptors_do_not_capture_the_run_file) {
 TEST_F(supervise_e2e, a_reader_that_went_away_does_not_end_the_supervisor) {
   watch({"three"});
   script("three", {"exit 3", "exit 3", "run"});
-  start_options options;
-  options.exec_path = "/bin/bash";
-  options.argv0 = "bash";
   // The reader ends at once; every message then meets a broken pipe.
-  options.args = {"-c", "./sup | true"};
-  ASSERT_TRUE(start(options));
+  ASSERT_TRUE(start_through_bash("./sup | true"));
   ASSERT_TRUE(started_times("three", 3));
   EXPECT_EQ(exit_status(0.3), std::nullopt);
   EXPECT_EQ(count_of(normalise(run_file()), "three exited normally with code(3)\n"), 2);
