@@ -34,6 +34,26 @@ TEST_F(startup, second_supervisor_of_the_same_name_is_refused) {
   EXPECT_EQ(exit_status(0), std::nullopt) << "the first supervisor must keep running";
 }
 
+TEST_F(startup, an_empty_object_watches_the_default_program) {
+  config("{}");
+  program("corvex-dpi-inner");
+  start_options options;
+  // A stray copy is killed by name although the name is longer than the
+  // kernel's 15-character process name.
+  options.setup =
+      "./corvex-dpi-inner & until [ -s log/corvex-dpi-inner.starts ]; do :; done 2>/dev/null";
+  ASSERT_TRUE(start(options));
+  ASSERT_TRUE(wait_until([&] { return starts("corvex-dpi-inner").size() == 2; }, 20));
+  EXPECT_EQ(starts("corvex-dpi-inner")[1], "corvex-dpi-inner");
+  const auto copies = [&] {
+    // The kernel keeps the first 15 characters of the name.
+    return run_in_namespace("/bin/sh", {"-c", "cat /proc/[0-9]*/comm | grep -cx corvex-dpi-inne"},
+                            "/")
+        .out;
+  };
+  EXPECT_TRUE(wait_until([&] { return copies() == "1\n"; }, 10)) << copies();
+}
+
 struct unusable_config {
   const char* name;
   std::optional<std::string> text;  // none: no config file at all
