@@ -1,5 +1,6 @@
 #include "supervision/launch.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -90,6 +91,19 @@ TEST_F(launch_test, children_get_the_inherited_sigpipe_disposition_back) {
     EXPECT_EQ((mask >> (SIGPIPE - 1)) & 1, inherited == SIG_IGN ? 1u : 0u);
   }
   (void)std::signal(SIGPIPE, SIG_DFL);
+}
+
+TEST_F(launch_test, children_inherit_no_descriptor_beyond_the_standard_three) {
+  write_text("prog", "#!/bin/sh\nexec ls /proc/self/fd > fds.txt\n");
+  ASSERT_EQ(::chmod("prog", 0755), 0);
+  const int leaked = ::open("/dev/null", O_RDONLY);  // no close-on-exec
+  ASSERT_GE(::dup2(leaked, 300), 0);
+  const int pid = spawn_child("prog", "", 0, 0, 0);
+  EXPECT_EQ(wait_for(pid), 0);
+  ::close(leaked);
+  ::close(300);
+  // ls itself holds the directory it lists as descriptor 3.
+  EXPECT_EQ(read_text("fds.txt"), "0\n1\n2\n3\n");
 }
 
 TEST_F(launch_test, a_missing_program_reports_and_exits_129) {
