@@ -1,11 +1,5 @@
 #include "plugin_data/version.h"
 
-namespace {
-
-constexpr int version_components = 4;
-
-}  // namespace
-
 uint32_t dotted_version_value(const char* text) {
   if (text == nullptr) return 0;
   // Components are the runs of bytes between dots (runs of dots and leading or
@@ -13,6 +7,7 @@ uint32_t dotted_version_value(const char* text) {
   // digits: each counts as its code minus '0', in wrap-around arithmetic, and
   // a component keeps the low byte of its number. Read in place, so a text of
   // any length is judged whole.
+  constexpr int version_components = 4;
   uint32_t value = 0;
   int index = 0;
   const auto* p = reinterpret_cast<const unsigned char*>(text);

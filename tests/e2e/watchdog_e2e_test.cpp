@@ -23,6 +23,11 @@ class watchdog_e2e : public e2e_case {
   std::string threads_of_supervisor() {
     return run_in_namespace("/bin/sh", {"-c", "ls /proc/2/task | wc -l"}, "/").out;
   }
+  // Watches for `seconds` that no kill comes and the program was never restarted.
+  void expect_never_killed(double seconds) {
+    EXPECT_FALSE(wait_until([&] { return has(run_file(), "not alive"); }, seconds));
+    EXPECT_EQ(starts("probe").size(), 1u);
+  }
   static constexpr const char* not_alive = "probe is not alive, and we will kill it.\n";
 };
 
@@ -40,9 +45,7 @@ TEST_F(watchdog_e2e, a_silent_program_is_killed_at_the_third_check_and_restarted
 TEST_F(watchdog_e2e, a_program_that_refreshes_its_file_is_never_killed) {
   watched({"alive 30"});
   ASSERT_TRUE(start());
-  // Six checks: a kill would have come at the third.
-  EXPECT_FALSE(wait_until([&] { return has(run_file(), "not alive"); }, 7.5));
-  EXPECT_EQ(starts("probe").size(), 1u);
+  expect_never_killed(7.5);  // six checks: a kill would have come at the third
 }
 
 TEST_F(watchdog_e2e, each_check_removes_the_file) {
@@ -60,8 +63,7 @@ TEST_F(watchdog_e2e, found_at_every_third_check_is_never_killed) {
   // Checks at 120, 240, 360 ... s; the file appears at 300, 660, 1020 ... s.
   watched({"alive-at 300 360"});
   ASSERT_TRUE(start());
-  EXPECT_FALSE(wait_until([&] { return has(run_file(), "not alive"); }, 10));
-  EXPECT_EQ(starts("probe").size(), 1u);
+  expect_never_killed(10);
 }
 
 TEST_F(watchdog_e2e, the_count_survives_a_restart) {
