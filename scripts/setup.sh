@@ -6,9 +6,13 @@ set -euo pipefail
 packages=(g++ cmake make pkg-config libcjson-dev googletest libgtest-dev libgmock-dev
           psmisc tar gzip util-linux binutils clang-format clang-tidy cppcheck)
 
+# Asked for by native name: with foreign architectures added (cross builds), a
+# bare name would also match the target's library packages.
+native=$(dpkg --print-architecture)
 missing=()
 for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+  dpkg-query -W -f='${Architecture} ${Status}\n' "$package" 2>/dev/null |
+    grep -Eq "^($native|all) install ok installed" ||
     missing+=("$package")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0

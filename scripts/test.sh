@@ -11,6 +11,7 @@ presets=("$@")
 [ ${#presets[@]} -gt 0 ] || presets=(default asan-ubsan tsan)
 
 ./scripts/check-format.sh
+./scripts/check-layout.sh
 
 for preset in "${presets[@]}"; do
   echo "== $preset =="

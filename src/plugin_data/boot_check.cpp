@@ -4,8 +4,8 @@
 
 #include <array>
 
+#include "core/state.h"
 #include "plugin_data/version.h"
-#include "startup/state.h"
 #include "util/format.h"
 #include "util/handles.h"
 #include "util/json_file.h"

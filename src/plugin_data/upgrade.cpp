@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/state.h"
 #include "plugin_data/version.h"
-#include "startup/state.h"
 #include "util/format.h"
 #include "util/fs.h"
 #include "util/handles.h"

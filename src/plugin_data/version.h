@@ -7,7 +7,7 @@ inline constexpr const char* baseline_version = "1.0.0.1";
 
 // Up to four components split at runs of ".", first in the top byte; each
 // component's digits are summed without checks and kept modulo 256. The text is
-// not changed. 0 for a null text and for one of 256 bytes or more.
+// read whole, whatever its length, and not changed. 0 for a null text.
 [[nodiscard]] uint32_t dotted_version_value(const char* text);
 
 // -1 when `a` is older than `b`, 0 when equal, 1 when newer; the packed values

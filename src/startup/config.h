@@ -1,7 +1,7 @@
 // The configuration file `config`: which programs the supervisor keeps running.
 #pragma once
 
-#include "startup/state.h"
+#include "core/state.h"
 
 // Fills the process count and slots of a zero-filled state from the JSON file
 // at `path`. 0 on success (also when the default process is used), -1 when

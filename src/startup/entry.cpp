@@ -5,9 +5,9 @@
 
 #include <csignal>
 
+#include "core/state.h"
 #include "startup/config.h"
 #include "startup/instance_lock.h"
-#include "startup/state.h"
 #include "supervision/supervise_loop.h"
 #include "supervision/watchdog.h"
 #include "util/format.h"

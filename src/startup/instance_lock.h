@@ -2,7 +2,7 @@
 // one supervisor of a program name runs at a time.
 #pragma once
 
-#include "startup/state.h"
+#include "core/state.h"
 
 // Opens or creates `path`, locks it exclusively without waiting, empties it
 // and writes `text`. The descriptor, or -1 after printing one message.

@@ -1,7 +1,7 @@
 // Starting one supervised program as a child process.
 #pragma once
 
-#include "startup/state.h"
+#include "core/state.h"
 
 // Starts the slot's program (from ../data/ in plugin mode) and stores the
 // child's pid, or -1 when the fork failed, in the slot. Main thread only.

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "startup/state.h"
+#include "core/state.h"
 
 // The slot whose pid is `pid`, with its code and normal-exit flag decoded from
 // the wait status; the process count (after printing "No such pid") when no

@@ -6,9 +6,9 @@
 #include <cerrno>
 #include <csignal>
 
+#include "core/run_file.h"
 #include "plugin_data/boot_check.h"
 #include "plugin_data/upgrade.h"
-#include "startup/run_file.h"
 #include "supervision/kill_by_name.h"
 #include "supervision/launch.h"
 #include "supervision/restart_policy.h"

@@ -1,7 +1,7 @@
 // The supervision loop: launch cycles, reaping and restarting.
 #pragma once
 
-#include "startup/state.h"
+#include "core/state.h"
 
 // Runs launch cycles; returns only when the supervisor gives up.
 void run_supervisor(supervisor_state* state);

@@ -6,9 +6,9 @@
 #include <array>
 #include <cstring>
 
+#include "core/run_file.h"
 #include "supervision/kill_by_name.h"
 #include "util/format.h"
-#include "util/fs.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // re-creating their alive files.
 #pragma once
 
-#include "startup/state.h"
+#include "core/state.h"
 
 // Starts the thread when some slot has an alive-file path.
 void start_liveness_watchdog(supervisor_state* state);

@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <pthread.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -40,27 +39,6 @@ void close_descriptors_from(int first) {
 #endif
   const long limit = ::sysconf(_SC_OPEN_MAX);
   for (long fd = first; fd < limit; ++fd) (void)::close(static_cast<int>(fd));
-}
-
-int append_to_run_file(int descriptor, const char* bytes, int length) {
-  if (descriptor <= 0) return -1;
-  // The main thread and the watchdog share the descriptor and its offset.
-  // A plain pthread mutex keeps the daemon free of libstdc++ at run time.
-  static pthread_mutex_t append_lock = PTHREAD_MUTEX_INITIALIZER;
-  (void)::pthread_mutex_lock(&append_lock);
-  (void)!::write(descriptor, bytes, static_cast<std::size_t>(length));
-  (void)::pthread_mutex_unlock(&append_lock);
-  return 0;
-}
-
-int write_whole_file(const char* path, const char* bytes, int length) {
-  unique_file file(std::fopen(path, "we"));
-  if (!file) return -1;
-  const auto size = static_cast<std::size_t>(length);
-  const bool written = std::fwrite(bytes, 1, size, file.get()) == size;
-  const bool flushed = std::fflush(file.get()) == 0;
-  const bool closed = std::fclose(file.release()) == 0;
-  return written && flushed && closed ? 0 : -1;
 }
 
 int replace_file_atomically(const char* path, const char* bytes, int length) {

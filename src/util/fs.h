@@ -5,14 +5,6 @@
 // Async-signal-safe: also called in a freshly forked child.
 void close_descriptors_from(int first);
 
-// One write of the whole line; appends of the two threads are serialised.
-// -1 when there is no run file (descriptor 0 or less).
-int append_to_run_file(int descriptor, const char* bytes, int length);
-
-// Creates or truncates the file and writes exactly `length` bytes.
-// -1 when the file cannot be opened or a write fails.
-[[nodiscard]] int write_whole_file(const char* path, const char* bytes, int length);
-
 // Replaces the file as a whole: the bytes go to a temporary file beside it,
 // which is flushed and renamed over `path`, so a reader never sees a partial
 // file. -1 on any failure; no temporary file is left behind.

@@ -64,26 +64,12 @@ TEST_F(fs_test, ensure_directory_cases) {
   EXPECT_EQ(said, "mkdir (no/such/parent) error: No such file or directory");
 }
 
-TEST_F(fs_test, whole_and_atomic_writes) {
+TEST_F(fs_test, atomic_writes) {
   write_text("record", "old content that is longer");
-  EXPECT_EQ(write_whole_file("record", "new", 3), 0);
-  EXPECT_EQ(read_text("record"), "new");
-  EXPECT_EQ(write_whole_file("no/such/dir/file", "x", 1), -1);
-
   EXPECT_EQ(replace_file_atomically("record", "{\"a\":1}", 7), 0);
   EXPECT_EQ(read_text("record"), "{\"a\":1}");
   EXPECT_EQ(replace_file_atomically("no/such/dir/file", "x", 1), -1);
   EXPECT_EQ(system("test $(ls -A | grep -c record) -eq 1"), 0) << "temporary file left behind";
-}
-
-TEST_F(fs_test, append_to_run_file_needs_a_positive_descriptor) {
-  EXPECT_EQ(append_to_run_file(0, "x", 1), -1);
-  EXPECT_EQ(append_to_run_file(-1, "x", 1), -1);
-  const int fd = ::open("run", O_RDWR | O_CREAT, 0644);
-  EXPECT_EQ(append_to_run_file(fd, "line\n", 5), 0);
-  EXPECT_EQ(append_to_run_file(fd, "next\n", 5), 0);
-  ::close(fd);
-  EXPECT_EQ(read_text("run"), "line\nnext\n");
 }
 
 TEST_F(fs_test, close_descriptors_from_keeps_standard_streams) {

@@ -1,4 +1,4 @@
-#include "startup/run_file.h"
+#include "core/run_file.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -12,6 +12,16 @@ class run_file_test : public ::testing::Test {
  protected:
   void SetUp() override { ENTER_SCRATCH_TREE(); }
 };
+
+TEST_F(run_file_test, append_to_run_file_needs_a_positive_descriptor) {
+  EXPECT_EQ(append_to_run_file(0, "x", 1), -1);
+  EXPECT_EQ(append_to_run_file(-1, "x", 1), -1);
+  const int fd = ::open("run", O_RDWR | O_CREAT, 0644);
+  EXPECT_EQ(append_to_run_file(fd, "line\n", 5), 0);
+  EXPECT_EQ(append_to_run_file(fd, "next\n", 5), 0);
+  ::close(fd);
+  EXPECT_EQ(read_text("run"), "line\nnext\n");
+}
 
 TEST_F(run_file_test, exit_lines_and_the_cut_line_keeps_its_newline) {
   const int fd = ::open("run", O_RDWR | O_CREAT, 0644);

@@ -1,10 +1,23 @@
-#include "startup/run_file.h"
+#include "core/run_file.h"
+
+#include <pthread.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <ctime>
 
 #include "util/format.h"
-#include "util/fs.h"
+
+int append_to_run_file(int descriptor, const char* bytes, int length) {
+  if (descriptor <= 0) return -1;
+  // The main thread and the watchdog share the descriptor and its offset.
+  // A plain pthread mutex keeps the daemon free of libstdc++ at run time.
+  static pthread_mutex_t append_lock = PTHREAD_MUTEX_INITIALIZER;
+  (void)::pthread_mutex_lock(&append_lock);
+  (void)!::write(descriptor, bytes, static_cast<std::size_t>(length));
+  (void)::pthread_mutex_unlock(&append_lock);
+  return 0;
+}
 
 int append_exit_line(int code, int normal_exit, const char* name, int run_fd) {
   std::array<char, 64> stamp{};
