@@ -149,4 +149,35 @@ INSTANTIATE_TEST_SUITE_P(
         planted{"uci_is_a_regular_file", "echo precious >/tmp/.uci", "/tmp/.uci", "precious\n"}),
     param_name{});
 
+struct planted_directory {
+  const char* name;
+  const char* setup;    // shell commands run in the case's /tmp
+  const char* watched;  // a file that must not come to exist
+  const char* reason;
+};
+
+class startup_uci_directory : public startup,
+                              public ::testing::WithParamInterface<planted_directory> {};
+
+TEST_P(startup_uci_directory, planted_directory_is_refused_untouched) {
+  with_probe();
+  start_options options;
+  options.setup = GetParam().setup;
+  ASSERT_TRUE(start(options));
+  EXPECT_EQ(exit_status(20), "exit 0");
+  EXPECT_EQ(stdout_text(), std::string("refusing /tmp/.uci/: ") + GetParam().reason + "\n");
+  EXPECT_FALSE(path_exists(ns_path(GetParam().watched)));
+  EXPECT_TRUE(starts("probe").empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    table, startup_uci_directory,
+    ::testing::Values(planted_directory{"symlink",
+                                        "mkdir /tmp/elsewhere && ln -s /tmp/elsewhere /tmp/.uci",
+                                        "/tmp/elsewhere/sup.run", "it is a symbolic link"},
+                      planted_directory{"owned_by_another_user",
+                                        "mkdir /tmp/.uci && chown 4242 /tmp/.uci",
+                                        "/tmp/.uci/sup.run", "it is owned by another user"}),
+    param_name{});
+
 }  // namespace
