@@ -3,7 +3,9 @@
 //
 // SUP_TIME_SCALE=N divides every relative sleep (sleep, usleep, nanosleep,
 // clock_nanosleep without TIMER_ABSTIME) by N, keeping sub-second precision:
-// sleep(10) at scale 100 sleeps 100 ms. Absolute deadlines and clocks are left
+// sleep(10) at scale 100 sleeps 100 ms. The monotonic clocks run N times as
+// fast from the moment the library is loaded, so intervals measured on them
+// agree with the scaled sleeps. Absolute deadlines and the wall clock are left
 // alone, so time stamps stay real.
 //
 // SUP_FAIL_FORK_AT=N makes the N-th call of fork() (counted from 1) fail with
@@ -22,6 +24,7 @@
 enum { ns_per_s = 1000000000L, max_scale = 1000000 };
 
 static long time_scale = 1;
+static struct timespec monotonic_base;  // the real monotonic time at load
 static long fail_fork_at;
 static long fork_calls;
 
@@ -33,10 +36,19 @@ static long read_env_long(const char* name, long fallback) {
   return *end == '\0' ? value : fallback;
 }
 
+typedef int clock_gettime_fn(clockid_t, struct timespec*);
+static void* next_symbol(void** cache, const char* name);
+
+static clock_gettime_fn* real_clock_gettime(void) {
+  static void* cache;
+  return (clock_gettime_fn*)next_symbol(&cache, "clock_gettime");
+}
+
 __attribute__((constructor)) static void time_shim_init(void) {
   time_scale = read_env_long("SUP_TIME_SCALE", 1);
   if (time_scale < 1 || time_scale > max_scale) time_scale = 1;
   fail_fork_at = read_env_long("SUP_FAIL_FORK_AT", 0);
+  (void)real_clock_gettime()(CLOCK_MONOTONIC, &monotonic_base);
   // Still single-threaded here, so changing the environment is safe.
   (void)unsetenv("SUP_FAIL_FORK_AT");
 }
@@ -82,6 +94,25 @@ static struct timespec scale_up(struct timespec t) {
 
 static int valid(const struct timespec* t) {
   return t != NULL && t->tv_sec >= 0 && t->tv_nsec >= 0 && t->tv_nsec < ns_per_s;
+}
+
+static int is_monotonic(clockid_t clock) {
+  return clock == CLOCK_MONOTONIC || clock == CLOCK_MONOTONIC_RAW ||
+         clock == CLOCK_MONOTONIC_COARSE || clock == CLOCK_BOOTTIME;
+}
+
+int clock_gettime(clockid_t clock, struct timespec* now) {
+  int result = real_clock_gettime()(clock, now);
+  if (result != 0 || time_scale == 1 || !is_monotonic(clock)) return result;
+  // base + (now - base) * scale; the coarse and boot clocks share the base
+  // closely enough for intervals of whole seconds.
+  long long elapsed_ns = (long long)(now->tv_sec - monotonic_base.tv_sec) * ns_per_s +
+                         (now->tv_nsec - monotonic_base.tv_nsec);
+  if (elapsed_ns < 0) return result;
+  long long scaled_ns = elapsed_ns * time_scale + monotonic_base.tv_nsec;
+  now->tv_sec = monotonic_base.tv_sec + (time_t)(scaled_ns / ns_per_s);
+  now->tv_nsec = (long)(scaled_ns % ns_per_s);
+  return result;
 }
 
 int nanosleep(const struct timespec* request, struct timespec* remaining) {
