@@ -108,8 +108,12 @@ out=$PWD/$build/run/stdout
 # shellcheck disable=SC2016
 inner='
 set -u
-site=$1 out=$2
-mount -t tmpfs tmpfs /tmp || exit 2
+site=$1 out=$2 keep=$3
+exec 9<"$keep"
+mount -t tmpfs -o mode=1777 tmpfs /tmp || exit 2
+# A checkout under /tmp stays visible through the new tmpfs.
+case "$keep" in /tmp/*) mkdir -p "$keep" && mount --no-canonicalize --bind /proc/self/fd/9 "$keep" || exit 2 ;; esac
+exec 9<&-
 cd /
 "$site/plugsup" >"$out" 2>&1 &
 supervisor=$!
@@ -134,7 +138,7 @@ wait "$supervisor"
 exit "$status"
 '
 if ! unshare --mount --pid --fork --mount-proc --propagation private \
-       bash -c "$inner" inner "$site" "$out" >"$build/run/namespace" 2>&1; then
+       bash -c "$inner" inner "$site" "$out" "$PWD/$build" >"$build/run/namespace" 2>&1; then
   echo "== supervisor's output:"
   cat "$out" 2>/dev/null || true
   cat "$build/run/namespace"
