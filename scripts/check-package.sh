@@ -23,10 +23,10 @@ version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$build/CPackCon
 [ -n "$version" ] || fail "no package version in $build/CPackConfig.cmake"
 (cd "$build" && cpack -B "$PWD/packages" >/dev/null) || fail "cpack"
 debs=("$build"/packages/plugsup_"$version"_*.deb)
-[ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || fail "expected one plugsup_${version}_<arch>.deb"
+if [ ${#debs[@]} -ne 1 ] || [ ! -f "${debs[0]}" ]; then fail "expected one plugsup_${version}_<arch>.deb"; fi
 deb=${debs[0]}
 tarballs=("$build"/packages/plugsup-"$version"-*.tar.gz)
-[ ${#tarballs[@]} -eq 1 ] && [ -f "${tarballs[0]}" ] || fail "expected one plugsup-$version-*.tar.gz"
+if [ ${#tarballs[@]} -ne 1 ] || [ ! -f "${tarballs[0]}" ]; then fail "expected one plugsup-$version-*.tar.gz"; fi
 ok "built $(basename "$deb") and $(basename "${tarballs[0]}")"
 
 grep -q "^## $version " CHANGELOG.md || fail "CHANGELOG.md has no entry for $version"
@@ -63,12 +63,14 @@ done
 readelf -S "$root/usr/sbin/plugsup" | grep -q '\.symtab' && fail "/usr/sbin/plugsup is not stripped"
 grep -q '^::respawn:/' "$root/$doc/examples/inittab/plugsup.inittab" ||
   fail "the inittab example has no ::respawn: line with a full path"
-grep -q '^Type=simple$' "$root/$doc/examples/systemd/plugsup.service" &&
-  grep -q '^WorkingDirectory=/' "$root/$doc/examples/systemd/plugsup.service" ||
+unit=$root/$doc/examples/systemd/plugsup.service
+if ! grep -q '^Type=simple$' "$unit" || ! grep -q '^WorkingDirectory=/' "$unit"; then
   fail "the systemd example lacks Type=simple or WorkingDirectory"
-grep -q 'procd_open_instance' "$root/$doc/examples/procd/plugsup" &&
-  ! grep -q 'procd_set_param respawn' "$root/$doc/examples/procd/plugsup" ||
+fi
+procd=$root/$doc/examples/procd/plugsup
+if ! grep -q 'procd_open_instance' "$procd" || grep -q 'procd_set_param respawn' "$procd"; then
   fail "the procd example must open an instance without respawn"
+fi
 tar -tzf "${tarballs[0]}" | grep -q "^plugsup-$version-[^/]*/sbin/plugsup$" ||
   fail "the tarball lacks sbin/plugsup"
 ok "contents (${#expected[@]} files, ${#pages[@]} man pages)"

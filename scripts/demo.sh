@@ -72,9 +72,9 @@ echo "== $story"
 DEMO_SECONDS=$seconds "${isolate[@]}" "$PWD/scripts/demo.sh" --inside &
 unshare_pid=$!
 forward() {
-  local init
-  init=$(cat "/proc/$unshare_pid/task/$unshare_pid/children" 2>/dev/null || true)
-  [ -z "$init" ] || kill -TERM $init 2>/dev/null || true
+  local init=""
+  read -r init _ <"/proc/$unshare_pid/task/$unshare_pid/children" 2>/dev/null || true
+  [ -z "$init" ] || kill -TERM "$init" 2>/dev/null || true
 }
 trap forward INT TERM
 # wait returns early when a trapped signal arrives: wait again until the end.
