@@ -99,6 +99,7 @@ readelf -S "$build/destdir/usr/sbin/plugsup" | grep -q '\.symtab' && fail "--str
 ok "cmake --install with DESTDIR and --strip"
 
 # --- the packaged daemon on the packaged samples, in private namespaces -----
+[ "$(id -u)" -eq 0 ] || fail "running the packaged daemon needs root (mount and PID namespaces)"
 site=$root/opt/plugsup
 mkdir -p "$site" "$PWD/$build/run"
 ln -s "$root/usr/sbin/plugsup" "$site/plugsup"
