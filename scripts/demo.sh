@@ -18,9 +18,9 @@ story="collector exits with status 3 after 4 s; the supervisor restarts it 10 s 
 tree="$PWD/demo-run"
 seconds=${DEMO_SECONDS:-30}
 
-# In the namespaces, as their PID 1: runs the supervisor as PID 2 (a PID 1
-# ignores the SIGTERM that stops it) and prints the run file before the
-# namespace, and with it its /tmp, goes away.
+# In the namespaces, as their PID 1: runs the supervisor as PID 2 (as PID 1,
+# having no handlers, it would ignore the SIGTERM that stops it) and prints the
+# run file before the namespace, and with it its /tmp, goes away.
 if [ "${1:-}" = --inside ]; then
   # A checkout under /tmp stays visible through the new tmpfs.
   exec 9<"$tree"
