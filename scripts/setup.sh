@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(g++ cmake make pkg-config libcjson-dev googletest libgtest-dev libgmock-dev
-          psmisc tar gzip util-linux binutils clang-format clang-tidy cppcheck)
+          psmisc tar gzip util-linux binutils clang-format clang-tidy cppcheck
+          man-db groff-base)
 
 # Asked for by native name: with foreign architectures added (cross builds), a
 # bare name would also match the target's library packages.
