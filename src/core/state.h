@@ -24,6 +24,7 @@ struct process_slot {
   std::atomic<uint32_t> missed_checks;
   std::atomic<int32_t> watchdog_kill;
   std::atomic<int32_t> pid;  // >0 running, 0 none, -1 last fork failed
+  int32_t pidfd = -1;        // the running child's, -1 none; guarded by its own lock
 };
 
 struct supervisor_state {
