@@ -15,9 +15,10 @@
 
 // The command runs as a grandchild. Its parent, our direct child, is created
 // without an exit signal and never executes anything, so a wait for any child
-// on another thread of ours passes it over (only __WCLONE waits see it). The
-// command cannot be our direct child: executing a program gives a child the
-// exit signal SIGCHLD back, and the other thread's wait could reap it.
+// on another thread of ours passes it over (only __WCLONE or __WALL waits see
+// it). The command cannot be our direct child: executing a program gives a
+// child the exit signal SIGCHLD back, and the other thread's wait could reap
+// it.
 //
 // Both children share our memory (CLONE_VM, CLONE_VFORK) and run on stacks
 // borrowed from the caller's frame, which is suspended until the command has
@@ -36,14 +37,23 @@ struct command_request {
   int null_fd;
   sigset_t caller_mask;
   unsigned char* command_stack_top;
-  int wait_status;  // the command's, written by the intermediate child
 };
 
 #define CHILD_CODE __attribute__((no_sanitize("address", "thread")))
 
 // The raw call: a sanitizer's _exit would wind up the caller's shared state.
-CHILD_CODE [[noreturn]] void exit_child(int status) {
+[[noreturn]] CHILD_CODE void exit_child(int status) {
   for (;;) ::syscall(SYS_exit, status);
+}
+
+// A child sharing our memory until it executes or ends. User-mode emulators
+// (qemu-user) refuse these flags and any exit signal but SIGCHLD: there the
+// child is an ordinary forked copy, which a wait for any child may reap.
+CHILD_CODE int start_child(int (*body)(void*), unsigned char* stack_top, int exit_signal,
+                           void* request) {
+  const int pid = ::clone(body, stack_top, CLONE_VM | CLONE_VFORK | exit_signal, request);
+  if (pid >= 0 || errno != EINVAL) return pid;
+  return ::clone(body, stack_top, SIGCHLD, request);
 }
 
 CHILD_CODE int become_command(void* argument) {
@@ -58,16 +68,18 @@ CHILD_CODE int become_command(void* argument) {
 
 // The intermediate child: every signal still blocked, as the caller left them.
 CHILD_CODE int wait_for_command(void* argument) {
-  auto* request = static_cast<command_request*>(argument);
+  const auto* request = static_cast<const command_request*>(argument);
   // We ignore SIGPIPE; the command must not inherit that, nor anything else.
   struct sigaction default_action {};
   default_action.sa_handler = SIG_DFL;
   for (int sig = 1; sig < NSIG; ++sig) (void)::sigaction(sig, &default_action, nullptr);
-  const int pid = ::clone(become_command, request->command_stack_top,
-                          CLONE_VM | CLONE_VFORK | SIGCHLD, request);
+  const int pid = start_child(become_command, request->command_stack_top, SIGCHLD, argument);
   int status = 0;
-  if (pid > 0 && ::waitpid(pid, &status, 0) == pid) request->wait_status = status;
-  exit_child(0);
+  if (pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status))
+    exit_child(WEXITSTATUS(status));
+  // Not started, or ended by a signal: end the same way, without a core dump
+  // of the memory we share. Raw calls: a libc may cache the caller's pid.
+  for (;;) ::syscall(SYS_kill, ::syscall(SYS_getpid), SIGKILL);
 }
 
 }  // namespace
@@ -76,20 +88,18 @@ int spawn_and_wait(const char* file, char* const argv[], int stdin_fd) {
   const unique_fd null_fd(::open("/dev/null", O_WRONLY | O_CLOEXEC));
   if (!null_fd) return -1;
   alignas(16) std::array<unsigned char, 2 * child_stack_bytes> stacks;
-  command_request request{
-      file, argv, stdin_fd, null_fd.get(), {}, stacks.data() + child_stack_bytes, -1};
+  command_request request{file,          argv, stdin_fd,
+                          null_fd.get(), {},   stacks.data() + child_stack_bytes};
   sigset_t all{};
   (void)::sigfillset(&all);
   // No handler may run on a borrowed stack.
   if (::pthread_sigmask(SIG_SETMASK, &all, &request.caller_mask) != 0) return -1;
-  const int pid =
-      ::clone(wait_for_command, stacks.data() + stacks.size(), CLONE_VM | CLONE_VFORK, &request);
+  const int pid = start_child(wait_for_command, stacks.data() + stacks.size(), 0, &request);
   (void)::pthread_sigmask(SIG_SETMASK, &request.caller_mask, nullptr);
   if (pid < 0) return -1;
   int status = 0;
-  while (::waitpid(pid, &status, __WCLONE) < 0) {
+  while (::waitpid(pid, &status, __WALL) < 0) {
     if (errno != EINTR) return -1;
   }
-  const int command = request.wait_status;
-  return command != -1 && WIFEXITED(command) ? WEXITSTATUS(command) : -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
