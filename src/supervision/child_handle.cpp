@@ -51,6 +51,7 @@ int signal_handle(int pidfd, int sig) {
 void track_child(process_slot* slot, int pid) {
   const int pidfd = pid > 0 ? open_handle(pid) : -1;
   const handle_guard guard;
+  if (slot->pidfd >= 0) (void)::close(slot->pidfd);
   slot->pid = pid;
   slot->pidfd = pidfd;
 }
