@@ -63,8 +63,8 @@ void append_text(std::array<char, 8448>& message, std::size_t* used, const char*
   restore_broken_pipes();
   ::execv(line.argv[0], line.argv.data());
   const int failure = errno;
-  // Nothing runs in this child any more: a reader of our output that went
-  // away must not turn the 129 below into a death by SIGPIPE.
+  // The program did not start: a reader of our output that went away must
+  // not turn the 129 below into a death by SIGPIPE.
   struct sigaction ignore {};
   ignore.sa_handler = SIG_IGN;
   (void)::sigaction(SIGPIPE, &ignore, nullptr);
