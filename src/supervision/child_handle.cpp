@@ -51,7 +51,7 @@ int signal_handle(int pidfd, int sig) {
 void track_child(process_slot* slot, int pid) {
   const int pidfd = pid > 0 ? open_handle(pid) : -1;
   const handle_guard guard;
-  if (slot->pidfd >= 0) (void)::close(slot->pidfd);
+  if (slot->pidfd > 0) (void)::close(slot->pidfd);
   slot->pid = pid;
   slot->pidfd = pidfd;
 }
@@ -59,13 +59,13 @@ void track_child(process_slot* slot, int pid) {
 void forget_child(process_slot* slot) {
   const handle_guard guard;
   slot->pid = 0;
-  if (slot->pidfd >= 0) (void)::close(slot->pidfd);
-  slot->pidfd = -1;
+  if (slot->pidfd > 0) (void)::close(slot->pidfd);
+  slot->pidfd = 0;
 }
 
 void kill_tracked_child(process_slot* slot) {
   const handle_guard guard;
-  if (slot->pidfd >= 0 && (signal_handle(slot->pidfd, SIGKILL) == 0 || errno != ENOSYS)) return;
+  if (slot->pidfd > 0 && (signal_handle(slot->pidfd, SIGKILL) == 0 || errno != ENOSYS)) return;
   // Only without a handle (no pidfds, or none could be opened): a pid that
   // the main thread reaped a moment ago may then name another process.
   const int pid = slot->pid;
