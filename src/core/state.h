@@ -24,6 +24,9 @@ struct process_slot {
   std::atomic<uint32_t> missed_checks;
   std::atomic<int32_t> watchdog_kill;
   std::atomic<int32_t> pid;  // >0 running, 0 none, -1 last fork failed
+  // The running child's pidfd, guarded by its own lock. 0 or less: none
+  // (descriptor 0 is standard input, kept open from start-up on).
+  int32_t pidfd;
 };
 
 struct supervisor_state {

@@ -1,11 +1,11 @@
 #include "plugin_data/upgrade.h"
 
 #include <cjson/cJSON.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "core/state.h"
@@ -14,6 +14,7 @@
 #include "util/fs.h"
 #include "util/handles.h"
 #include "util/json_file.h"
+#include "util/spawn.h"
 
 namespace {
 
@@ -30,18 +31,27 @@ void append_member(cJSON* object, const char* name, cJSON* item) {
   if (owned && cJSON_AddItemToObject(object, name, owned.get())) (void)owned.release();
 }
 
-// 1 when the archive was unpacked into the data directory (shell status 0).
-int unpack_package(const char* package) {
-  std::array<char, 2048> command{};
-  if (!format_into(command, "tar -zxf %s -C %s", package, data_directory)) return 0;
-  // The shell inherits the stdout buffer's descriptor: flush so nothing
-  // buffered is written twice.
-  (void)std::fflush(stdout);
-  return std::system(command.data()) == 0 ? 1 : 0;
+// The package opened once, or none when it is missing, unreadable, a link
+// or anything but a regular file: a FIFO would block the loop for good. What
+// is unpacked or copied is read from this descriptor, never again by path.
+unique_fd open_package(const char* path) {
+  unique_fd package(::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat status {};
+  if (package && (::fstat(package.get(), &status) != 0 || !S_ISREG(status.st_mode)))
+    package.reset();
+  return package;
+}
+
+// 1 when tar unpacked the archive on `package` into the data directory.
+int unpack_package(int package) {
+  char* const argv[] = {
+      const_cast<char*>("tar"), const_cast<char*>("-zxf"),         const_cast<char*>("-"),
+      const_cast<char*>("-C"),  const_cast<char*>(data_directory), nullptr};
+  return spawn_and_wait("tar", argv, package) == 0 ? 1 : 0;
 }
 
 // 1 when the package was copied whole to init.bin in the data directory.
-int copy_package(const char* package) {
+int copy_package(int package) {
   path_buffer destination{};
   if (!format_into(destination, "%s/%s", data_directory, "init.bin")) return 0;
   return copy_file(package, destination.data()) == 0 ? 1 : 0;
@@ -61,7 +71,8 @@ void write_record(const char* path, const cJSON* record) {
 void install_upgrade_package(int code) {
   package_path_buffer package{};
   if (!format_into(package, "%s/%s", uci_directory, "ttupgrade.tgz")) return;
-  if (::access(package.data(), R_OK) != 0) return;
+  const unique_fd package_fd = open_package(package.data());
+  if (!package_fd) return;
 
   path_buffer record_path{};
   const bool have_path = format_into(record_path, "%s/%s", data_directory, ".bootchk");
@@ -75,8 +86,8 @@ void install_upgrade_package(int code) {
   }
 
   const char* done_member = nullptr;
-  if (code == code_unpack && unpack_package(package.data()) == 1) done_member = "plugindata";
-  if (code == code_copy && copy_package(package.data()) == 1) done_member = "luadata";
+  if (code == code_unpack && unpack_package(package_fd.get()) == 1) done_member = "plugindata";
+  if (code == code_copy && copy_package(package_fd.get()) == 1) done_member = "luadata";
   if (record && done_member != nullptr) {
     append_member(record.get(), done_member, cJSON_CreateNumber(1.0));
   }

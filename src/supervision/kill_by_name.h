@@ -3,5 +3,6 @@
 #pragma once
 
 // Runs killall with the name as one literal argument (never through a shell),
-// its output discarded, and waits for it. Safe to call from either thread.
+// its output discarded, and waits for it on the calling thread. Safe to call
+// from either thread.
 void kill_by_name(const char* name);

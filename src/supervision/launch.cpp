@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "supervision/child_handle.h"
 #include "util/format.h"
 #include "util/fs.h"
 #include "util/output.h"
@@ -61,7 +62,13 @@ void append_text(std::array<char, 8448>& message, std::size_t* used, const char*
   close_descriptors_from(3);
   restore_broken_pipes();
   ::execv(line.argv[0], line.argv.data());
-  const char* reason = ::strerrordesc_np(errno);
+  const int failure = errno;
+  // The program did not start: a reader of our output that went away must
+  // not turn the 129 below into a death by SIGPIPE.
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  (void)::sigaction(SIGPIPE, &ignore, nullptr);
+  const char* reason = ::strerrordesc_np(failure);
   std::array<char, 8448> message{};
   std::size_t used = 0;
   const char* parts[] = {"failed to exec ", line.argv[0], ", error is ",
@@ -95,6 +102,6 @@ void launch_process(supervisor_state* state, int slot_index, int restart_reason)
     (void)format_into(path, "%s/%s", data_directory, slot.name.data());
   else
     (void)format_into(path, "%s", slot.name.data());
-  slot.pid = spawn_child(path.data(), slot.alive_path.data(), restart_reason, state->argument_flag,
-                         state->plugin_mode == 1 ? 1 : 0);
+  track_child(&slot, spawn_child(path.data(), slot.alive_path.data(), restart_reason,
+                                 state->argument_flag, state->plugin_mode == 1 ? 1 : 0));
 }

@@ -9,6 +9,7 @@
 #include "core/run_file.h"
 #include "plugin_data/boot_check.h"
 #include "plugin_data/upgrade.h"
+#include "supervision/child_handle.h"
 #include "supervision/kill_by_name.h"
 #include "supervision/launch.h"
 #include "supervision/restart_policy.h"
@@ -48,7 +49,7 @@ void kill_all_processes(supervisor_state* state) {
     // still carries our own name, which the kill by name would miss.
     const int pid = slot.pid;
     if (pid > 0) (void)::kill(pid, SIGKILL);
-    slot.pid = 0;
+    forget_child(&slot);
     kill_by_name(slot.name.data());
   }
 }
@@ -69,7 +70,7 @@ int supervise_children(supervisor_state* state, int* last_control_code) {
     (void)append_exit_line(code, normal_exit, slot.name.data(), state->run_fd);
     if (code == SIGKILL && slot.watchdog_kill != 0) code = watchdog_kill_reason;
     slot.watchdog_kill = 0;
-    slot.pid = 0;
+    forget_child(&slot);
     if (normal_exit == 1) *last_control_code = code;
     const ending_action action = decide_ending(code, normal_exit);
     switch (action) {

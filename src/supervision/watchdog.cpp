@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "core/run_file.h"
+#include "supervision/child_handle.h"
 #include "supervision/kill_by_name.h"
 #include "util/format.h"
 
@@ -26,6 +27,9 @@ void kill_unresponsive(supervisor_state* state, process_slot& slot) {
   slot.missed_checks = 0;
   // Marked before the kill, so the loop always reaps the child as a watchdog kill.
   slot.watchdog_kill = 1;
+  // The tracked child first: the kill by name misses it when killall is
+  // missing or finds the program under another name.
+  kill_tracked_child(&slot);
   kill_by_name(slot.name.data());
 }
 

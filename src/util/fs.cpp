@@ -54,19 +54,19 @@ int replace_file_atomically(const char* path, const char* bytes, int length) {
   return ok ? 0 : -1;
 }
 
-int copy_file(const char* source, const char* destination) {
-  unique_fd in(::open(source, O_RDONLY | O_CLOEXEC));
+int copy_file(int source_fd, const char* destination) {
   // Opening the destination truncates it: do not lose it when there is
   // nothing to copy into it.
   unique_fd out;
-  if (in) out.reset(::open(destination, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0700));
-  if (!in || !out) {
-    say("Failed to read or write, in, %d, out, %d\n", in.get(), out.get());
+  if (source_fd >= 0)
+    out.reset(::open(destination, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0700));
+  if (source_fd < 0 || !out) {
+    say("Failed to read or write, in, %d, out, %d\n", source_fd, out.get());
     return -1;
   }
   std::array<char, 1024> chunk{};
   for (;;) {
-    const ssize_t got = ::read(in.get(), chunk.data(), chunk.size());
+    const ssize_t got = ::read(source_fd, chunk.data(), chunk.size());
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return -1;
     if (got == 0) break;

@@ -10,10 +10,11 @@ void close_descriptors_from(int first);
 // file. -1 on any failure; no temporary file is left behind.
 [[nodiscard]] int replace_file_atomically(const char* path, const char* bytes, int length);
 
-// Copies `source` to `destination` (created with mode 0700, truncated when it
-// exists). Prints its message and returns -1 when either cannot be opened;
-// also -1 when a read or write fails.
-[[nodiscard]] int copy_file(const char* source, const char* destination);
+// Copies what is left to read from `source_fd` (the caller's, left open) to
+// `destination` (created with mode 0700, truncated when it exists). Prints its
+// message and returns -1 when `source_fd` is negative or the destination
+// cannot be opened; also -1 when a read or write fails.
+[[nodiscard]] int copy_file(int source_fd, const char* destination);
 
 // 0 when `path` is (or now is) a directory or exists already; otherwise prints
 // "mkdir (<path>) error: <reason>" without a newline and returns -1.

@@ -83,6 +83,19 @@ TEST_F(launch_e2e, a_program_that_cannot_be_executed_reports_and_exits_129) {
             sup_dir() + "\n<time>: missing exited normally with code(129)\n");
 }
 
+TEST_F(launch_e2e, an_exec_failure_ends_with_129_when_no_one_reads_the_output) {
+  config(R"({"__watch":{"processes":[{"base":"missing"}]}})");
+  start_options options;
+  options.exec_path = "/bin/bash";
+  options.argv0 = "bash";
+  // Standard output is a pipe whose reader has ended before the supervisor starts.
+  options.args = {"-c", "exec > >(:); wait $!; exec ./sup"};
+  ASSERT_TRUE(start(options));
+  EXPECT_EQ(exit_status(20), "exit 0");  // "failed for normal boot, exit"
+  EXPECT_EQ(normalise(run_file()),
+            sup_dir() + "\n<time>: missing exited normally with code(129)\n");
+}
+
 TEST_F(launch_e2e, children_get_sigterm_when_the_supervisor_is_killed) {
   two_programs();
   ASSERT_TRUE(start());

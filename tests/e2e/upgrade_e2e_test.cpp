@@ -55,6 +55,44 @@ TEST_F(upgrade_e2e, exit_131_copies_to_init_bin) {
   EXPECT_FALSE(path_exists(uci_path("ttupgrade.tgz")));
 }
 
+struct odd_package_case {
+  const char* name;
+  const char* code;
+  const char* make;  // shell commands in the case's namespace; <pkg> is sup/pkg.tgz
+};
+
+class odd_package_e2e : public upgrade_e2e,
+                        public ::testing::WithParamInterface<odd_package_case> {};
+
+// Anything but a regular file at the package path is no package: nothing is
+// read from it (a FIFO without a writer once froze the loop), installed,
+// recorded or deleted, and the loop starts its new cycle at once.
+TEST_P(odd_package_e2e, is_left_alone_as_if_missing) {
+  watch_upgrader(GetParam().code);
+  script("upgrader", {std::string("exit ") + GetParam().code, "run"});
+  make_package("other");
+  std::string make = GetParam().make;
+  if (const auto at = make.find("<pkg>"); at != std::string::npos)
+    make.replace(at, 5, sup_dir() + "/pkg.tgz");
+  start_options options;
+  options.setup = "mkdir -p /tmp/.uci && " + make;
+  ASSERT_TRUE(start(options));
+  ASSERT_TRUE(wait_until([&] { return starts("upgrader").size() >= 2; }, 20));
+  EXPECT_EQ(starts("upgrader")[1], std::string("upgrader -r ") + GetParam().code);
+  EXPECT_FALSE(path_exists(data_dir() + "/.bootchk"));
+  EXPECT_FALSE(path_exists(data_dir() + "/other"));
+  EXPECT_FALSE(path_exists(data_dir() + "/init.bin"));
+  EXPECT_TRUE(path_exists(uci_path("ttupgrade.tgz")));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    table, odd_package_e2e,
+    ::testing::Values(odd_package_case{"fifo_copy", "131", "mkfifo /tmp/.uci/ttupgrade.tgz"},
+                      odd_package_case{"fifo_unpack", "130", "mkfifo /tmp/.uci/ttupgrade.tgz"},
+                      odd_package_case{"link_unpack", "130", "ln -s <pkg> /tmp/.uci/ttupgrade.tgz"},
+                      odd_package_case{"link_copy", "131", "ln -s <pkg> /tmp/.uci/ttupgrade.tgz"}),
+    param_name{});
+
 TEST_F(upgrade_e2e, exit_132_without_a_package_changes_nothing) {
   config(R"({"__watch":{"processes":[{"base":"upgrader"}]}})");
   program("upgrader");

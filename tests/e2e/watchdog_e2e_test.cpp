@@ -42,6 +42,37 @@ TEST_F(watchdog_e2e, a_silent_program_is_killed_at_the_third_check_and_restarted
   EXPECT_NE(threads_of_supervisor(), "1\n");  // the watchdog (TSan may add one of its own)
 }
 
+TEST_F(watchdog_e2e, the_tracked_child_is_killed_when_killall_cannot_run) {
+  watched({"run"});
+  start_options options;
+  options.setup = "mount --bind /dev/null /usr/bin/killall";  // in this case's namespace only
+  ASSERT_TRUE(start(options));
+  ASSERT_TRUE(wait_until([&] { return starts("probe").size() >= 2; }, 30));
+  EXPECT_EQ(starts("probe")[1], "probe -r 199 -A /tmp/.uci//probe.alive");
+  const std::string run = normalise(run_file());
+  EXPECT_TRUE(has(run, std::string(not_alive) + "<time>: probe killed by signal(9)\n")) << run;
+}
+
+TEST_F(watchdog_e2e, the_watchdogs_killall_is_never_reaped_by_the_loop) {
+  // A killall that finds nothing ends while the loop waits for any child.
+  watched({"run"});
+  write_file("killall-finds-nothing", "#!/bin/sh\nexit 1\n");
+  const std::string fake = sup_dir() + "/killall-finds-nothing";
+  start_options options;
+  options.setup = "chmod +x " + fake + " && mount --bind " + fake + " /usr/bin/killall";
+  options.time_scale = 1000;  // a check every 0.12 s
+  ASSERT_TRUE(start(options));
+  const auto kills = [&] {
+    const std::string run = run_file();
+    int count = 0;
+    for (auto at = run.find(not_alive); at != std::string::npos; at = run.find(not_alive, at + 1))
+      ++count;
+    return count;
+  };
+  ASSERT_TRUE(wait_until([&] { return kills() >= 6; }, 30));
+  EXPECT_FALSE(has(stdout_text(), "No such pid")) << stdout_text();
+}
+
 TEST_F(watchdog_e2e, a_program_that_refreshes_its_file_is_never_killed) {
   watched({"alive 30"});
   ASSERT_TRUE(start());

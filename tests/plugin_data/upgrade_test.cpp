@@ -22,11 +22,22 @@ const std::string data = "/tmp/case/data/";
 const std::string record = data + ".bootchk";
 const std::string shipped_record = R"({"version":"9.9.9.9","plugindata":0})";
 
-enum class package_kind { none, tgz, tgz_with_record, garbage, plain_tar, unreadable, directory };
+enum class package_kind {
+  none,
+  tgz,
+  tgz_with_record,
+  garbage,
+  plain_tar,
+  unreadable,
+  directory,
+  fifo,
+  link_to_tgz,
+};
 
 // Only these survive the installation; every other package is deleted.
 bool package_is_left(package_kind kind) {
-  return kind == package_kind::unreadable || kind == package_kind::directory;
+  return kind == package_kind::unreadable || kind == package_kind::directory ||
+         kind == package_kind::fifo || kind == package_kind::link_to_tgz;
 }
 
 void make_package(package_kind kind) {
@@ -34,6 +45,10 @@ void make_package(package_kind kind) {
   if (kind == package_kind::garbage) return write_text(package, "this is no archive\n");
   if (kind == package_kind::directory) {
     ASSERT_EQ(::mkdir(package.c_str(), 0755), 0);
+    return;
+  }
+  if (kind == package_kind::fifo) {
+    ASSERT_EQ(::mkfifo(package.c_str(), 0644), 0);
     return;
   }
   ASSERT_EQ(::mkdir("/tmp/build", 0755), 0);
@@ -48,6 +63,10 @@ void make_package(package_kind kind) {
   ASSERT_EQ(std::system(command.c_str()), 0);
   if (kind == package_kind::unreadable) {
     ASSERT_EQ(::chmod(package.c_str(), 0), 0);
+  }
+  if (kind == package_kind::link_to_tgz) {
+    ASSERT_EQ(::rename(package.c_str(), "/tmp/elsewhere.tgz"), 0);
+    ASSERT_EQ(::symlink("/tmp/elsewhere.tgz", package.c_str()), 0);
   }
 }
 
@@ -127,7 +146,8 @@ TEST_P(install_upgrade_package_case, leaves_the_expected_files) {
   ENTER_SCRATCH_TREE();
   ASSERT_NO_FATAL_FAILURE(make_package(c.package));
   if (c.record_before != nullptr) write_text(record, c.record_before);
-  const std::string package_bytes = read_text(package);
+  // Reading a FIFO here would block as the installation once did.
+  const std::string package_bytes = c.package == package_kind::fifo ? "" : read_text(package);
 
   testing::internal::CaptureStdout();
   if (c.package == package_kind::unreadable) {
@@ -163,8 +183,14 @@ const upgrade_case upgrade_cases[] = {
     {"unpack_garbage", 130, pk::garbage, nullptr, fresh, ".bootchk"},
     {"unpack_plain_tar", 130, pk::plain_tar, nullptr, fresh, ".bootchk"},
     {"unpack_unreadable", 130, pk::unreadable, nullptr, nullptr, ""},
-    // Readable for root, but neither unpackable nor removable by unlink.
-    {"unpack_directory", 130, pk::directory, nullptr, fresh, ".bootchk"},
+    // Not regular files: left alone as if missing, and never read (a FIFO
+    // without a writer would block for good).
+    {"unpack_directory", 130, pk::directory, nullptr, nullptr, ""},
+    {"unpack_fifo", 130, pk::fifo, nullptr, nullptr, ""},
+    {"unpack_link", 130, pk::link_to_tgz, nullptr, nullptr, ""},
+    {"copy_fifo", 131, pk::fifo, stale, stale, ".bootchk"},
+    {"copy_link", 131, pk::link_to_tgz, nullptr, nullptr, ""},
+    {"record_only_link", 132, pk::link_to_tgz, nullptr, nullptr, ""},
     {"copy_no_package", 131, pk::none, nullptr, nullptr, ""},
     {"copy", 131, pk::tgz, nullptr, copied, ".bootchk init.bin"},
     {"copy_garbage", 131, pk::garbage, nullptr, copied, ".bootchk init.bin"},

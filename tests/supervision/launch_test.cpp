@@ -117,4 +117,23 @@ TEST_F(launch_test, a_missing_program_reports_and_exits_129) {
   EXPECT_EQ(WEXITSTATUS(status), 129);
 }
 
+TEST_F(launch_test, a_missing_program_exits_129_when_no_one_reads_its_message) {
+  (void)std::signal(SIGPIPE, SIG_DFL);
+  ignore_broken_pipes();  // what start-up does: children get SIGPIPE's default back
+  int pipe_fds[2];
+  ASSERT_EQ(::pipe(pipe_fds), 0);
+  ::close(pipe_fds[0]);
+  std::fflush(stdout);
+  const int saved = ::dup(STDOUT_FILENO);
+  ::dup2(pipe_fds[1], STDOUT_FILENO);
+  const int pid = spawn_child("./missing", "", 0, 0, 0);
+  ::dup2(saved, STDOUT_FILENO);
+  ::close(saved);
+  ::close(pipe_fds[1]);
+  const int status = wait_for(pid);
+  EXPECT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 129);
+  (void)std::signal(SIGPIPE, SIG_DFL);
+}
+
 }  // namespace

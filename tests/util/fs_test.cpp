@@ -15,6 +15,14 @@ class fs_test : public ::testing::Test {
   void SetUp() override { ENTER_SCRATCH_TREE(); }
 };
 
+// copy_file from a source opened by path, as the caller opens it.
+int copy_path(const char* source, const char* destination) {
+  const int fd = ::open(source, O_RDONLY | O_CLOEXEC);
+  const int result = copy_file(fd, destination);
+  if (fd >= 0) ::close(fd);
+  return result;
+}
+
 mode_t permissions(const char* path) {
   struct stat status {};
   EXPECT_EQ(::stat(path, &status), 0) << path;
@@ -27,13 +35,13 @@ TEST_F(fs_test, copy_file_copies_bytes_and_sets_mode_only_on_creation) {
   write_text("source", big);
   write_text("empty", "");
   const mode_t old_mask = ::umask(022);
-  EXPECT_EQ(copy_file("source", "fresh"), 0);
+  EXPECT_EQ(copy_path("source", "fresh"), 0);
   EXPECT_EQ(read_text("fresh"), big);
   EXPECT_EQ(permissions("fresh"), 0700u & ~022u);
 
   write_text("existing", std::string(5000, 'x'));
   ::chmod("existing", 0640);
-  EXPECT_EQ(copy_file("empty", "existing"), 0);
+  EXPECT_EQ(copy_path("empty", "existing"), 0);
   EXPECT_EQ(read_text("existing"), "");
   EXPECT_EQ(permissions("existing"), 0640u);
   ::umask(old_mask);
@@ -41,14 +49,14 @@ TEST_F(fs_test, copy_file_copies_bytes_and_sets_mode_only_on_creation) {
 
 TEST_F(fs_test, copy_file_failures_report_and_keep_the_destination) {
   write_text("keep", "precious");
-  const std::string said = capture_stdout([] { EXPECT_EQ(copy_file("missing", "keep"), -1); });
+  const std::string said = capture_stdout([] { EXPECT_EQ(copy_path("missing", "keep"), -1); });
   EXPECT_EQ(said, "Failed to read or write, in, -1, out, -1\n");
   EXPECT_EQ(read_text("keep"), "precious");  // not truncated for nothing
 
   write_text("source", "abc");
   ::mkdir("a_directory", 0755);
   const std::string said_too =
-      capture_stdout([] { EXPECT_EQ(copy_file("source", "a_directory"), -1); });
+      capture_stdout([] { EXPECT_EQ(copy_path("source", "a_directory"), -1); });
   EXPECT_NE(said_too.find("Failed to read or write, in, "), std::string::npos);
   EXPECT_NE(said_too.find(", out, -1\n"), std::string::npos);
 }

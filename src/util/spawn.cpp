@@ -1,0 +1,105 @@
+#include "util/spawn.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <csignal>
+
+#include "util/handles.h"
+
+// The command runs as a grandchild. Its parent, our direct child, is created
+// without an exit signal and never executes anything, so a wait for any child
+// on another thread of ours passes it over (only __WCLONE or __WALL waits see
+// it). The command cannot be our direct child: executing a program gives a
+// child the exit signal SIGCHLD back, and the other thread's wait could reap
+// it.
+//
+// Both children share our memory (CLONE_VM, CLONE_VFORK) and run on stacks
+// borrowed from the caller's frame, which is suspended until the command has
+// ended: no allocation, no locks, no stdio there, and no sanitizer
+// instrumentation, whose runtime does not know these stacks.
+
+namespace {
+
+inline constexpr int not_executed_status = 127;  // what a shell reports for such a command
+inline constexpr std::size_t child_stack_bytes = 16384;
+
+struct command_request {
+  const char* file;
+  char* const* argv;
+  int stdin_fd;
+  int null_fd;
+  sigset_t caller_mask;
+  unsigned char* command_stack_top;
+};
+
+#define CHILD_CODE __attribute__((no_sanitize("address", "thread")))
+
+// The raw call: a sanitizer's _exit would wind up the caller's shared state.
+[[noreturn]] CHILD_CODE void exit_child(int status) {
+  for (;;) ::syscall(SYS_exit, status);
+}
+
+// A child sharing our memory until it executes or ends. User-mode emulators
+// (qemu-user) refuse these flags and any exit signal but SIGCHLD: there the
+// child is an ordinary forked copy, which a wait for any child may reap.
+CHILD_CODE int start_child(int (*body)(void*), unsigned char* stack_top, int exit_signal,
+                           void* request) {
+  const int pid = ::clone(body, stack_top, CLONE_VM | CLONE_VFORK | exit_signal, request);
+  if (pid >= 0 || errno != EINVAL) return pid;
+  return ::clone(body, stack_top, SIGCHLD, request);
+}
+
+CHILD_CODE int become_command(void* argument) {
+  const auto* request = static_cast<const command_request*>(argument);
+  (void)::sigprocmask(SIG_SETMASK, &request->caller_mask, nullptr);
+  const bool redirected = (request->stdin_fd < 0 || ::dup2(request->stdin_fd, STDIN_FILENO) >= 0) &&
+                          ::dup2(request->null_fd, STDOUT_FILENO) >= 0 &&
+                          ::dup2(request->null_fd, STDERR_FILENO) >= 0;
+  if (redirected) (void)::execvp(request->file, request->argv);
+  exit_child(not_executed_status);
+}
+
+// The intermediate child: every signal still blocked, as the caller left them.
+CHILD_CODE int wait_for_command(void* argument) {
+  const auto* request = static_cast<const command_request*>(argument);
+  // We ignore SIGPIPE; the command must not inherit that, nor anything else.
+  struct sigaction default_action {};
+  default_action.sa_handler = SIG_DFL;
+  for (int sig = 1; sig < NSIG; ++sig) (void)::sigaction(sig, &default_action, nullptr);
+  const int pid = start_child(become_command, request->command_stack_top, SIGCHLD, argument);
+  int status = 0;
+  if (pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status))
+    exit_child(WEXITSTATUS(status));
+  // Not started, or ended by a signal: end the same way, without a core dump
+  // of the memory we share. Raw calls: a libc may cache the caller's pid.
+  for (;;) ::syscall(SYS_kill, ::syscall(SYS_getpid), SIGKILL);
+}
+
+}  // namespace
+
+int spawn_and_wait(const char* file, char* const argv[], int stdin_fd) {
+  const unique_fd null_fd(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+  if (!null_fd) return -1;
+  alignas(16) std::array<unsigned char, 2 * child_stack_bytes> stacks;
+  command_request request{file,          argv, stdin_fd,
+                          null_fd.get(), {},   stacks.data() + child_stack_bytes};
+  sigset_t all{};
+  (void)::sigfillset(&all);
+  // No handler may run on a borrowed stack.
+  if (::pthread_sigmask(SIG_SETMASK, &all, &request.caller_mask) != 0) return -1;
+  const int pid = start_child(wait_for_command, stacks.data() + stacks.size(), 0, &request);
+  (void)::pthread_sigmask(SIG_SETMASK, &request.caller_mask, nullptr);
+  if (pid < 0) return -1;
+  int status = 0;
+  while (::waitpid(pid, &status, __WALL) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
