@@ -84,7 +84,7 @@ print_table() {
   row "CPU per restart, supervisor (us)" restart 1000 0
   row "CPU per restart, child before exec (us)" restart-child 1000 0
   row "CPU per restart, both (us)" restart-both 1000 0
-  row "start-up to first program exec (ms)" startup 1000000 1
+  row "start-up to first program exec (ms, 3 a round)" startup 1000000 1
   text_row "" "" "" "" "" ""
   text_row "ours alone" "supervisor" "child" "both" "" ""
   for pair in "restart:CPU per restart, nofile 1024 (us)" "nofile:CPU per restart, nofile $nr_open (us)" \
@@ -336,6 +336,7 @@ idle_round() {  # round
   sleep "$idle_s"
   for label in o1 o4 r1 r4 s1 s4 ow; do
     local after
+    # shellcheck disable=SC2046 # pids, one word each
     after=$(switches $(awk '{ print $1 }' <<< "${before[$label]}" | sort -u))
     local window
     window=$(awk -v a="${since[$label]}" -v b="$EPOCHREALTIME" 'BEGIN { print b - a }')
@@ -405,8 +406,8 @@ restart_run() {  # metric, who, kind, restarts, limit, env...
 
 # From the exec of the supervisor to the exec of its first program, without
 # the time shim (its loading would count for ours alone).
-startup_run() {  # who, kind
-  local label=startup-$1-$round
+startup_run() {  # who, kind, sample
+  local label=startup-$1-$round-$3
   start_tree "$label" "$(supervisor_command "$2" "$label")"
   wait_starts "$work/logs/$label.log" 1 20 || { echo "bench: $label: no start" >&2; exit 1; }
   stop_tree "$label"
@@ -426,9 +427,11 @@ for ((round = 1; round <= rounds; round++)); do
   restart_run restart bare bare "$ours_restarts" 1024 $shim BENCH_EXIT=0
   restart_run nofile ours ours1 "$ours_restarts" "$nr_open" $shim BENCH_EXIT=0
   restart_run cycle ours ours1 "$cycles" 1024 $shim BENCH_EXIT=160
-  startup_run ours ours1
-  startup_run runit runit1
-  startup_run s6 s61
+  for sample in 1 2 3; do
+    startup_run ours ours1 "$sample"
+    startup_run runit runit1 "$sample"
+    startup_run s6 s61 "$sample"
+  done
   idle_round "$round"
 done
 echo "$mode $rounds $((SECONDS - started)) $(date -u +%F) $idle_s $nr_open" > "$results/meta"

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Figures for bench/run.sh: sourced, plain bash and awk. A series is a file
 # with one number a line (one per round).
 
