@@ -84,7 +84,7 @@ print_table() {
   row "CPU per restart, supervisor (us)" restart 1000 0
   row "CPU per restart, child before exec (us)" restart-child 1000 0
   row "CPU per restart, both (us)" restart-both 1000 0
-  row "start-up to first program exec (ms, 3 a round)" startup 1000000 1
+  row "start-up to first exec (ms, 3 a round)" startup 1000000 1
   text_row "" "" "" "" "" ""
   text_row "ours alone" "supervisor" "child" "both" "" ""
   for pair in "restart:CPU per restart, nofile 1024 (us)" "nofile:CPU per restart, nofile $nr_open (us)" \
@@ -104,19 +104,18 @@ print_table() {
 
   echo
   echo "targets"
-  printf '  %-64s %s\n' \
-    "Private_Dirty, ours 4 programs <= 0.8 x one s6-supervise ($(m pd4.ours) vs $(m pd1one.s6) kB)" \
-    "$(verdict_at_most "$(m pd4.ours)" 0.8 "$(m pd1one.s6)")"
-  printf '  %-64s %s\n' \
-    "CPU per restart, supervisor <= 1.2 x bare loop ($(ratio "$(m restart.ours)" "$(m restart.bare)") x)" \
-    "$(verdict_at_most "$(m restart.ours)" 1.2 "$(m restart.bare)")"
+  target() { printf '  %-8s %s\n' "$1" "$2"; }
+  target "$(verdict_at_most "$(m pd4.ours)" 0.8 "$(m pd1one.s6)")" \
+    "Private_Dirty of ours with 4 programs <= 0.8 x one s6-supervise with 1 ($(m pd4.ours) vs $(m pd1one.s6) kB)"
+  target "$(verdict_at_most "$(m restart.ours)" 1.2 "$(m restart.bare)")" \
+    "supervisor CPU per restart <= 1.2 x the bare loop's ($(ratio "$(m restart.ours)" "$(m restart.bare)") x)"
+  local idle_ok
   idle_ok=$(awk -v a="$(series_max "$results/wake_main.ours")" -v b="$(m wake_wd.ours)" \
     -v c="$(series_max "$results/wake1.ours")" -v t="$(cat "$results/shape1.ours")" \
-    'BEGIN { print (a == 0 && b <= 1.05 && c == 0 && t == "1 / 1") ? "met" : "not met" }')
-  printf '  %-64s %s\n' "idle: main thread 0, watchdog 1 per 120 s, no thread without the check" "$idle_ok"
-  printf '  %-64s %s\n' \
-    "CPU per restart (both) at nofile $nr_open <= 1.2 x at 1024 ($(ratio "$(m nofile-both.ours)" "$(m restart-both.ours)") x)" \
-    "$(verdict_at_most "$(m nofile-both.ours)" 1.2 "$(m restart-both.ours)")"
+    'BEGIN { print (a == 0 && b >= 0.95 && b <= 1.05 && c == 0 && t == "1 / 1") ? "met" : "not met" }')
+  target "$idle_ok" "idle: main thread 0 switches, watchdog 1 per 120 s, no watchdog without excheck"
+  target "$(verdict_at_most "$(m nofile-both.ours)" 1.2 "$(m restart-both.ours)")" \
+    "CPU per restart (both) at nofile $nr_open <= 1.2 x at 1024 ($(ratio "$(m nofile-both.ours)" "$(m restart-both.ours)") x)"
   echo
   echo "Private_Dirty by mapping (kB, name, perms, size), idle, last round:"
   local who
@@ -132,7 +131,7 @@ results=$build/run/results
 if [ "$mode" = table ]; then
   [ -f "$results/meta" ] || { echo "bench: no earlier run in $results" >&2; exit 1; }
   read -r mode rounds elapsed measured_on idle_s nr_open < "$results/meta"
-  print_table
+  print_table | sed "s/ *$//"
   exit 0
 fi
 
@@ -234,6 +233,8 @@ supervisor_names() {  # kind: the command names of its own processes
 }
 
 # Pids of the supervisor's own processes in a namespace, "pid name" a line.
+# A child forked but not yet executed carries its parent's name: a process
+# whose parent has its name is such a child, not a supervisor.
 supervisor_pids() {  # label, kind
   local names
   names=" $(supervisor_names "$2") "
@@ -241,8 +242,9 @@ supervisor_pids() {  # label, kind
     { parent[$1] = $2; name[$1] = $3 }
     END {
       for (p in parent) {
+        if (!index(names, " " name[p] " ") || name[parent[p]] == name[p]) continue
         for (q = p; q in parent && q != root; q = parent[q]) {}
-        if (q == root && index(names, " " name[p] " ")) print p, name[p]
+        if (q == root) print p, name[p]
       }
     }' | sort -n
 }
@@ -262,6 +264,7 @@ cpu_ns() {  # pids: on-CPU time of all their threads (schedstat)
   local pid task total=0 run _
   for pid in "$@"; do
     for task in /proc/"$pid"/task/*; do
+      [ -r "$task/schedstat" ] || continue
       read -r run _ < "$task/schedstat" || continue
       total=$((total + run))
     done
@@ -436,5 +439,5 @@ for ((round = 1; round <= rounds; round++)); do
 done
 echo "$mode $rounds $((SECONDS - started)) $(date -u +%F) $idle_s $nr_open" > "$results/meta"
 read -r mode rounds elapsed measured_on idle_s nr_open < "$results/meta"
-print_table
+print_table | sed "s/ *$//"
 
