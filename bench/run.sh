@@ -30,8 +30,8 @@ if [ "$mode" != table ] && [ "$(id -u)" -ne 0 ]; then
 fi
 
 cd "$(dirname "$0")/.."
-source bench/stats.sh
-bash bench/stats_test.sh >/dev/null || { echo "bench: statistics self-check failed" >&2; exit 1; }
+source bench/lib.sh
+bash bench/lib_test.sh >/dev/null || { echo "bench: self-check of its helpers failed" >&2; exit 1; }
 
 if [ "$mode" = full ]; then
   rounds=5 idle_s=60 ours_restarts=300 peer_restarts=15 cycles=150
@@ -140,6 +140,7 @@ fi
 peer_packages=()
 command -v runsvdir >/dev/null && command -v runsv >/dev/null || peer_packages+=(runit)
 command -v s6-svscan >/dev/null && command -v s6-supervise >/dev/null || peer_packages+=(s6)
+command -v ps >/dev/null || peer_packages+=(procps)
 if [ ${#peer_packages[@]} -gt 0 ]; then
   echo "bench: installing ${peer_packages[*]}"
   apt-get -o DPkg::Lock::Timeout=600 update -qq
@@ -233,20 +234,8 @@ supervisor_names() {  # kind: the command names of its own processes
 }
 
 # Pids of the supervisor's own processes in a namespace, "pid name" a line.
-# A child forked but not yet executed carries its parent's name: a process
-# whose parent has its name is such a child, not a supervisor.
 supervisor_pids() {  # label, kind
-  local names
-  names=" $(supervisor_names "$2") "
-  ps -e -o pid= -o ppid= -o comm= | awk -v root="${ns_pid[$1]}" -v names="$names" '
-    { parent[$1] = $2; name[$1] = $3 }
-    END {
-      for (p in parent) {
-        if (!index(names, " " name[p] " ") || name[parent[p]] == name[p]) continue
-        for (q = p; q in parent && q != root; q = parent[q]) {}
-        if (q == root) print p, name[p]
-      }
-    }' | sort -n
+  ps -e -o pid= -o ppid= -o comm= | own_processes "${ns_pid[$1]}" "$(supervisor_names "$2")"
 }
 
 starts() { local n=0; [ -f "$1" ] && n=$(wc -l < "$1"); echo "$n"; }

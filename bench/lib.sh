@@ -1,6 +1,25 @@
 # shellcheck shell=bash
-# Figures for bench/run.sh: sourced, plain bash and awk. A series is a file
-# with one number a line (one per round).
+# Helpers of bench/run.sh, sourced: plain bash and awk, no /proc of their
+# own, so that bench/lib_test.sh can feed them fixed input.
+
+# The supervisor's own processes among "pid ppid comm" lines (ps -e -o
+# pid=,ppid=,comm=): descendants of root whose name is one of names. A child
+# forked but not yet executed carries its parent's name, so a process whose
+# parent has its name is such a child, not a supervisor. Prints "pid name"
+# lines sorted by pid.
+own_processes() {  # root pid, names (space-separated)
+  awk -v root="$1" -v names=" $2 " '
+    { parent[$1] = $2; name[$1] = $3 }
+    END {
+      for (p in parent) {
+        if (!index(names, " " name[p] " ") || name[parent[p]] == name[p]) continue
+        for (q = p; q in parent && q != root; q = parent[q]) {}
+        if (q == root) print p, name[p]
+      }
+    }' | sort -n
+}
+
+# Figures: a series is a file with one number a line (one per round).
 
 # "median min max" of a series, or "- - -" when it is empty. The median of
 # an even count is the mean of the two middle values.
