@@ -332,7 +332,7 @@ idle_round() {  # round
     after=$(switches $(awk '{ print $1 }' <<< "${before[$label]}" | sort -u))
     local window
     window=$(awk -v a="${since[$label]}" -v b="$EPOCHREALTIME" 'BEGIN { print b - a }')
-    # per thread: "name delta"
+    # per thread: "pid/tid delta"
     local deltas
     deltas=$(join <(echo "${before[$label]}" | awk '{ print $1 "/" $2, $3 }' | sort) \
                   <(echo "$after" | awk '{ print $1 "/" $2, $3 }' | sort) |
