@@ -1,0 +1,432 @@
+#!/usr/bin/env bash
+# Side-by-side benchmark of the supervisor against two peer supervisors
+# (runit: runsvdir + runsv, s6: s6-svscan + s6-supervise) and a bare C
+# fork-exec-wait loop, all doing the same work in the same run:
+#   - idle memory (Private_Dirty, Pss from smaps_rollup, the supervisor's own
+#     processes summed, children excluded) with 1 and with 4 programs;
+#   - stripped binary sizes;
+#   - idle context switches per thread;
+#   - supervisor CPU per single-program restart (schedstat deltas), ours at
+#     two descriptor limits and per launch cycle, and the bare loop's;
+#   - start-up to the first program's exec.
+# Every supervisor runs in its own PID and mount namespace with a tmpfs on
+# /tmp. Rounds are interleaved (ours, runit, s6, ours, ...) and each cell is
+# the median [min..max] over the rounds. Never part of the test suite.
+#
+# Usage: bench/run.sh [--quick|--full|--table]   (as root; quick is the
+# default; --table prints the last run's table again without measuring)
+set -euo pipefail
+
+mode=quick
+case "${1:-}" in
+  "" | --quick) ;;
+  --full) mode=full ;;
+  --table) mode=table ;;
+  *) echo "usage: $0 [--quick|--full|--table]" >&2; exit 2 ;;
+esac
+if [ "$mode" != table ] && [ "$(id -u)" -ne 0 ]; then
+  echo "bench: needs root (it creates PID and mount namespaces)" >&2
+  exit 1
+fi
+
+cd "$(dirname "$0")/.."
+source bench/lib.sh
+bash bench/lib_test.sh >/dev/null || { echo "bench: self-check of its helpers failed" >&2; exit 1; }
+
+if [ "$mode" = full ]; then
+  rounds=5 idle_s=60 ours_restarts=300 peer_restarts=15 cycles=150
+else
+  rounds=3 idle_s=10 ours_restarts=100 peer_restarts=4 cycles=50
+fi
+restart_scale=1000  # ours and the bare loop wait 10 s per restart: 10 ms here
+watch_scale=1200    # the watchdog's 120 s pass comes every 100 ms
+nr_open=$(cat /proc/sys/fs/nr_open)
+
+# --- the table ----------------------------------------------------------------------
+print_table() {
+  stripped_size() { local f; f=$(mktemp); strip -o "$f" "$1"; stat -c %s "$f"; rm -f "$f"; }
+  size_ours=$(stripped_size "$build/plugsup")
+  size_runit="$(stripped_size "$(command -v runsv)") + $(stripped_size "$(command -v runsvdir)")"
+  size_s6="$(stripped_size "$(command -v s6-supervise)") + $(stripped_size "$(command -v s6-svscan)")"
+  libs() { ldd "$1" | awk '$1 !~ /vdso|ld-linux|^libc\.so/ { printf "%s%s", sep, $1; sep = " " }'; }
+
+  m() { series_median "$results/$1"; }
+  row() {  # title, metric, unit, decimals, whos...
+    local title=$1 metric=$2 unit=$3 decimals=$4
+    shift 4
+    local cells=() who
+    for who in ours runit s6; do cells+=("$(series_cell "$results/$metric.$who" "$unit" "$decimals")"); done
+    printf '%-44s %-20s %-20s %-20s %-6s %s\n' "$title" "${cells[@]}" \
+      "$(ratio "$(m "$metric.ours")" "$(m "$metric.runit")")" "$(ratio "$(m "$metric.ours")" "$(m "$metric.s6")")"
+  }
+  text_row() { printf '%-44s %-20s %-20s %-20s %-6s %s\n' "$@"; }
+
+  echo
+  echo "Footprint and speed, $mode mode: $rounds interleaved rounds, median [min..max]; idle window $idle_s s; $measured_on"
+  echo "machine: $(nproc) x $(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo), Linux $(uname -r)"
+  echo "peers: runit $(dpkg-query -W -f='${Version}' runit), s6 $(dpkg-query -W -f='${Version}' s6)"
+  echo
+  text_row "" "ours" "runit" "s6" "/runit" "/s6"
+  text_row "processes / threads, 4 programs" "$(cat "$results/shape4.ours")" \
+    "$(cat "$results/shape4.runit")" "$(cat "$results/shape4.s6")" "" ""
+  row "idle Private_Dirty, 4 programs (kB)" pd4 1 0
+  row "idle Pss, 4 programs (kB)" pss4 1 0
+  row "idle Private_Dirty, 1 program, all (kB)" pd1 1 0
+  row "idle Private_Dirty, 1 program, 1 proc (kB)" pd1one 1 0
+  row "idle Pss, 1 program, 1 proc (kB)" pss1one 1 0
+  text_row "stripped binaries (bytes)" "$size_ours" "$size_runit" "$size_s6" "" ""
+  text_row "shared libraries beyond libc" "$(libs "$build/plugsup")" "$(libs "$(command -v runsv)")" \
+    "$(libs "$(command -v s6-supervise)")" "" ""
+  row "idle switches/60 s: main or scanner" wake_main 1 1
+  row "idle switches/60 s: per-program procs" wake_prog 1 1
+  row "idle switches/120 s: watchdog (time x$watch_scale)" wake_wd 1 2
+  row "idle switches/60 s: 1 program, no check" wake1 1 1
+  row "CPU per restart, supervisor (us)" restart 1000 0
+  row "CPU per restart, child before exec (us)" restart-child 1000 0
+  row "CPU per restart, both (us)" restart-both 1000 0
+  row "start-up to first exec (ms, 3 a round)" startup 1000000 1
+  text_row "" "" "" "" "" ""
+  text_row "ours alone" "supervisor" "child" "both" "" ""
+  for pair in "restart:CPU per restart, nofile 1024 (us)" "nofile:CPU per restart, nofile $nr_open (us)" \
+    "cycle:CPU per launch cycle, exit 160 (us)"; do
+    metric=${pair%%:*}
+    text_row "${pair#*:}" "$(series_cell "$results/$metric.ours" 1000)" \
+      "$(series_cell "$results/$metric-child.ours" 1000)" "$(series_cell "$results/$metric-both.ours" 1000)" "" ""
+  done
+  text_row "bare fork-exec-wait loop (us)" "$(series_cell "$results/restart.bare" 1000)" \
+    "$(series_cell "$results/restart-child.bare" 1000)" "$(series_cell "$results/restart-both.bare" 1000)" "" ""
+  text_row "ours / bare loop" "$(ratio "$(m restart.ours)" "$(m restart.bare)")" \
+    "$(ratio "$(m restart-child.ours)" "$(m restart-child.bare)")" \
+    "$(ratio "$(m restart-both.ours)" "$(m restart-both.bare)")" "" ""
+  text_row "nofile $nr_open / nofile 1024" "$(ratio "$(m nofile.ours)" "$(m restart.ours)")" \
+    "$(ratio "$(m nofile-child.ours)" "$(m restart-child.ours)")" \
+    "$(ratio "$(m nofile-both.ours)" "$(m restart-both.ours)")" "" ""
+
+  echo
+  echo "targets"
+  target() { printf '  %-8s %s\n' "$1" "$2"; }
+  target "$(verdict_at_most "$(m pd4.ours)" 0.8 "$(m pd1one.s6)")" \
+    "Private_Dirty of ours with 4 programs <= 0.8 x one s6-supervise with 1 ($(m pd4.ours) vs $(m pd1one.s6) kB)"
+  target "$(verdict_at_most "$(m restart.ours)" 1.2 "$(m restart.bare)")" \
+    "supervisor CPU per restart <= 1.2 x the bare loop's ($(ratio "$(m restart.ours)" "$(m restart.bare)") x)"
+  local idle_ok
+  idle_ok=$(awk -v a="$(series_max "$results/wake_main.ours")" -v b="$(m wake_wd.ours)" \
+    -v c="$(series_max "$results/wake1.ours")" -v t="$(cat "$results/shape1.ours")" \
+    'BEGIN { print (a == 0 && b >= 0.95 && b <= 1.05 && c == 0 && t == "1 / 1") ? "met" : "not met" }')
+  target "$idle_ok" "idle: main thread 0 switches, watchdog 1 per 120 s, no watchdog without excheck"
+  target "$(verdict_at_most "$(m nofile-both.ours)" 1.2 "$(m restart-both.ours)")" \
+    "CPU per restart (both) at nofile $nr_open <= 1.2 x at 1024 ($(ratio "$(m nofile-both.ours)" "$(m restart-both.ours)") x)"
+  echo
+  echo "Private_Dirty by mapping (kB, name, perms, size), idle, last round:"
+  local who
+  for who in ours s6-supervise; do
+    echo "  $who$([ "$who" = ours ] && echo ", 4 programs" || echo ", 1 program"):"
+    awk '{ kb = $1; $1 = ""; printf "    %4d %s\n", kb, $0 }' "$results/mappings.$who" 2>/dev/null || true
+  done
+  echo "(measured in $elapsed s; raw series in $results)"
+}
+
+build=$PWD/build/bench
+results=$build/run/results
+if [ "$mode" = table ]; then
+  [ -f "$results/meta" ] || { echo "bench: no earlier run in $results" >&2; exit 1; }
+  read -r mode rounds elapsed measured_on idle_s nr_open < "$results/meta"
+  print_table | sed "s/ *$//"
+  exit 0
+fi
+
+# --- build ------------------------------------------------------------------
+./scripts/setup.sh
+peer_packages=()
+command -v runsvdir >/dev/null && command -v runsv >/dev/null || peer_packages+=(runit)
+command -v s6-svscan >/dev/null && command -v s6-supervise >/dev/null || peer_packages+=(s6)
+command -v ps >/dev/null || peer_packages+=(procps)
+if [ ${#peer_packages[@]} -gt 0 ]; then
+  echo "bench: installing ${peer_packages[*]}"
+  apt-get -o DPkg::Lock::Timeout=600 update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq \
+    --no-install-recommends "${peer_packages[@]}" >/dev/null
+fi
+
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+cmake --build "$build" -j2 >/dev/null
+tools=$build/tools
+mkdir -p "$tools"
+cc -O2 -shared -fPIC -o "$tools/libtime_shim.so" tests/support/time_shim.c -ldl
+# Static, so that a program's own start costs the same under every supervisor.
+cc -O2 -static -o "$tools/plugin" bench/plugin.c
+cc -O2 -static -o "$tools/stamp_exec" bench/stamp_exec.c
+cc -O2 -o "$tools/bare_loop" bench/bare_loop.c
+
+# --- trees --------------------------------------------------------------------
+work=$build/run
+rm -rf "$work"
+mkdir -p "$work/logs" "$results"
+
+make_ours_tree() {  # name, config
+  mkdir -p "$work/$1/sup" "$work/$1/data"
+  cp "$build/plugsup" "$work/$1/sup/plugsup"
+  for p in p0 p1 p2 p3; do cp "$tools/plugin" "$work/$1/sup/$p"; done
+  echo "$2" > "$work/$1/sup/config"
+}
+make_service_tree() {  # name, program count
+  local i
+  for ((i = 0; i < $2; i++)); do
+    mkdir -p "$work/$1/p$i"
+    cp "$tools/plugin" "$work/$1/p$i/run"
+  done
+}
+make_ours_tree ours1 '{"__watch":{"processes":[{"base":"p0"}]}}'
+make_ours_tree ours4 '{"__watch":{"processes":[{"base":"p0","excheck":true},{"base":"p1"},{"base":"p2"},{"base":"p3"}]}}'
+make_service_tree svc1 1
+make_service_tree svc4 4
+# Freshly copied binaries still have dirty page cache, which would count as
+# the supervisor's Private_Dirty.
+sync
+
+# --- namespaces -----------------------------------------------------------------
+declare -A ns_pid=()
+cleanup() {
+  local label
+  for label in "${!ns_pid[@]}"; do stop_tree "$label"; done
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# Starts a command in a new PID and mount namespace with a tmpfs on /tmp, as
+# PID 2 under a shell (a PID 1 without handlers would ignore SIGTERM).
+# Killing the unshare process kills the whole namespace (--kill-child).
+start_tree() {  # label, command (bash, run inside)
+  unshare --mount --pid --fork --kill-child --mount-proc \
+    bash -c "mount -t tmpfs tmpfs /tmp && { $2 ; } </dev/null >/dev/null 2>&1 & wait" \
+    </dev/null >/dev/null 2>&1 &
+  ns_pid[$1]=$!
+}
+stop_tree() {
+  local pid=${ns_pid[$1]:-}
+  unset "ns_pid[$1]"
+  [ -n "$pid" ] || return 0
+  kill -KILL "$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
+}
+
+# The command that starts a supervisor of the given kind inside its namespace.
+# Environment: what the plugin does; ours and the bare loop may get the
+# time shim (never in memory runs: its mapping would count).
+supervisor_command() {  # kind (ours1|ours4|runit1|runit4|s61|s64|bare), label, env...
+  local kind=$1 label=$2
+  shift 2
+  local env="env BENCH_LOG=$work/logs/$label.log $* $tools/stamp_exec $work/logs/$label.t0"
+  case $kind in
+    ours1 | ours4) echo "cd $work/$kind/sup && $env ./plugsup" ;;
+    runit1 | runit4) echo "cp -a $work/svc${kind#runit} /tmp/service && cd / && $env runsvdir /tmp/service" ;;
+    s61 | s64) echo "cp -a $work/svc${kind#s6} /tmp/service && cd / && $env s6-svscan /tmp/service" ;;
+    bare) echo "cd /tmp && $env $tools/bare_loop 10 $tools/plugin" ;;
+  esac
+}
+supervisor_names() {  # kind: the command names of its own processes
+  case $1 in
+    ours*) echo plugsup ;;
+    runit*) echo "runsvdir runsv" ;;
+    s6*) echo "s6-svscan s6-supervise" ;;
+    bare) echo bare_loop ;;
+  esac
+}
+
+# Pids of the supervisor's own processes in a namespace, "pid name" a line.
+supervisor_pids() {  # label, kind
+  ps -e -o pid= -o ppid= -o comm= | own_processes "${ns_pid[$1]}" "$(supervisor_names "$2")"
+}
+
+starts() { local n=0; [ -f "$1" ] && n=$(wc -l < "$1"); echo "$n"; }
+# Polls (no bare sleeps) until a log holds at least n starts; 1 when it
+# does not before the deadline.
+wait_starts() {  # log, n, deadline s
+  local end=$((SECONDS + $3))
+  while [ "$(starts "$1")" -lt "$2" ]; do
+    [ $SECONDS -lt "$end" ] || return 1
+    sleep 0.02
+  done
+}
+
+cpu_ns() {  # pids: on-CPU time of all their threads (schedstat)
+  local pid task total=0 run _
+  for pid in "$@"; do
+    for task in /proc/"$pid"/task/*; do
+      [ -r "$task/schedstat" ] || continue
+      read -r run _ < "$task/schedstat" || continue
+      total=$((total + run))
+    done
+  done
+  echo "$total"
+}
+switches() {  # "pid tid switches" for every thread of the pids
+  local pid task
+  for pid in "$@"; do
+    for task in /proc/"$pid"/task/*; do
+      awk -v p="$pid" -v t="${task##*/}" '/^(non)?voluntary_ctxt_switches/ { s += $2 }
+        END { print p, t, s }' "$task/status"
+    done
+  done
+}
+smaps_kb() {  # field, pids: summed over the processes
+  local field=$1 pid total=0 v
+  shift
+  for pid in "$@"; do
+    v=$(awk -v f="$field:" '$1 == f { print $2 }' /proc/"$pid"/smaps_rollup)
+    total=$((total + v))
+  done
+  echo "$total"
+}
+record() { echo "$3" >> "$results/$1.$2"; }  # metric, who, value
+
+# --- idle: memory and wake-ups ------------------------------------------------------
+# All trees of a round idle side by side: an idle supervisor does not compete
+# for the CPU, and one window serves every tree.
+idle_round() {  # round
+  local r=$1 label kind who
+  local -A kinds=([o1]=ours1 [o4]=ours4 [ow]=ours4 [r1]=runit1 [r4]=runit4 [s1]=s61 [s4]=s64)
+  local -A needed=([o1]=1 [o4]=4 [ow]=4 [r1]=1 [r4]=4 [s1]=1 [s4]=4)
+  for label in o1 o4 r1 r4 s1 s4 ow; do
+    local env=""
+    [ "$label" = ow ] && env="LD_PRELOAD=$tools/libtime_shim.so SUP_TIME_SCALE=$watch_scale BENCH_ALIVE_MS=$((60000 / watch_scale))"
+    start_tree "idle-$label-$r" "ulimit -n 1024; $(supervisor_command "${kinds[$label]}" "idle-$label-$r" $env)"
+  done
+  for label in o1 o4 r1 r4 s1 s4 ow; do
+    wait_starts "$work/logs/idle-$label-$r.log" "${needed[$label]}" 20 ||
+      { echo "bench: ${kinds[$label]} did not start its programs" >&2; exit 1; }
+  done
+  sleep 2  # let every supervisor settle into its idle wait
+  local -A before=() since=()
+  for label in o1 o4 r1 r4 s1 s4 ow; do
+    kind=${kinds[$label]}
+    local pids one=""
+    pids=$(supervisor_pids "idle-$label-$r" "$kind" | awk '{ print $1 }' | xargs)
+    who=${kind%[14]}
+    case $label in
+      o1 | r1 | s1)
+        record pd1 "$who" "$(smaps_kb Private_Dirty $pids)"
+        record pss1 "$who" "$(smaps_kb Pss $pids)"
+        # the one process that watches the program
+        one=$(supervisor_pids "idle-$label-$r" "$kind" | awk '$2 != "runsvdir" && $2 != "s6-svscan" { print $1 }')
+        record pd1one "$who" "$(smaps_kb Private_Dirty $one)"
+        record pss1one "$who" "$(smaps_kb Pss $one)" ;;
+      o4 | r4 | s4)
+        record pd4 "$who" "$(smaps_kb Private_Dirty $pids)"
+        record pss4 "$who" "$(smaps_kb Pss $pids)"
+        echo "$(wc -w <<< "$pids") / $(switches $pids | wc -l)" > "$results/shape4.$who" ;;
+    esac
+    # Where the dirty pages lie (the last round's are kept).
+    case $label in
+      o4) awk -f bench/pd_mappings.awk /proc/"$pids"/smaps | sort -rn > "$results/mappings.ours" ;;
+      s1) awk -f bench/pd_mappings.awk /proc/"$one"/smaps | sort -rn > "$results/mappings.s6-supervise" ;;
+    esac
+    [ "$label" = o1 ] && echo "1 / $(switches $pids | wc -l)" > "$results/shape1.ours"
+    before[$label]=$(switches $pids)
+    since[$label]=$EPOCHREALTIME
+  done
+  sleep "$idle_s"
+  for label in o1 o4 r1 r4 s1 s4 ow; do
+    local after
+    # shellcheck disable=SC2046 # pids, one word each
+    after=$(switches $(awk '{ print $1 }' <<< "${before[$label]}" | sort -u))
+    local window
+    window=$(awk -v a="${since[$label]}" -v b="$EPOCHREALTIME" 'BEGIN { print b - a }')
+    # per thread: "pid/tid delta"
+    local deltas
+    deltas=$(join <(echo "${before[$label]}" | awk '{ print $1 "/" $2, $3 }' | sort) \
+                  <(echo "$after" | awk '{ print $1 "/" $2, $3 }' | sort) |
+             awk '{ print $1, $3 - $2 }')
+    local names
+    names=$(supervisor_pids "idle-$label-$r" "${kinds[$label]}")
+    per_thread "$label" "$deltas" "$names" "$window"
+  done
+  for label in o1 o4 r1 r4 s1 s4 ow; do stop_tree "idle-$label-$r"; done
+}
+
+# Files the idle deltas under their metrics; per 60 s, the watchdog per 120 s
+# of (scaled) supervisor time. The window is the measured one, which is a
+# little longer than asked for on a loaded machine.
+per_thread() {  # label, "pid/tid delta" lines, "pid name" lines, window s
+  local label=$1 window=$4
+  per60() { awk -v d="$1" -v w="$window" 'BEGIN { printf "%.2f\n", d * 60 / w }'; }
+  local main=0 watchdog=0 scanner=0 programs=0 key delta pid tid name
+  while read -r key delta; do
+    pid=${key%/*} tid=${key#*/}
+    name=$(awk -v p="$pid" '$1 == p { print $2 }' <<< "$3")
+    case $name in
+      plugsup) if [ "$pid" = "$tid" ]; then main=$((main + delta)); else watchdog=$((watchdog + delta)); fi ;;
+      runsvdir | s6-svscan) scanner=$((scanner + delta)) ;;
+      *) programs=$((programs + delta)) ;;
+    esac
+  done <<< "$2"
+  case $label in
+    o1) record wake1 ours "$(per60 $((main + watchdog)))" ;;
+    o4) record wake_main ours "$(per60 "$main")" ;;
+    ow) record wake_wd ours "$(awk -v d="$watchdog" -v w="$window" -v s="$watch_scale" \
+          'BEGIN { printf "%.2f\n", d * 120 / (w * s) }')" ;;
+    r4) record wake_main runit "$(per60 "$scanner")"; record wake_prog runit "$(per60 "$programs")" ;;
+    s4) record wake_main s6 "$(per60 "$scanner")"; record wake_prog s6 "$(per60 "$programs")" ;;
+  esac
+}
+
+# --- restarts: CPU and start-up ----------------------------------------------------
+# One program that exits at once, restarted n times after a warm-up; the
+# supervisor's CPU over them divided by their count, and the child's own CPU
+# before its program ran (from the plugin's log lines).
+restart_run() {  # metric, who, kind, restarts, limit, env...
+  local metric=$1 who=$2 kind=$3 n=$4 limit=$5
+  shift 5
+  local label=$metric-$who-$round log
+  log=$work/logs/$label.log
+  start_tree "$label" "ulimit -n $limit; $(supervisor_command "$kind" "$label" "$@")"
+  local deadline=$((30 + n * 3))
+  wait_starts "$log" 2 "$deadline" || { echo "bench: $label: no restarts" >&2; exit 1; }
+  local pids c0 c1 s0 s1
+  pids=$(supervisor_pids "$label" "$kind" | awk '{ print $1 }' | xargs)
+  c0=$(starts "$log")
+  s0=$(cpu_ns $pids)
+  wait_starts "$log" $((c0 + n)) "$deadline" || { echo "bench: $label: too few restarts" >&2; exit 1; }
+  s1=$(cpu_ns $pids)
+  c1=$(starts "$log")
+  stop_tree "$label"
+  record "$metric" "$who" $(((s1 - s0) / (c1 - c0)))
+  record "$metric-child" "$who" "$(awk -v a="$c0" -v b="$c1" 'NR > a && NR <= b { s += $2 }
+    END { printf "%d\n", s / (b - a) }' "$log")"
+  record "$metric-both" "$who" $(( $(tail -n1 "$results/$metric.$who") + $(tail -n1 "$results/$metric-child.$who") ))
+}
+
+# From the exec of the supervisor to the exec of its first program, without
+# the time shim (its loading would count for ours alone).
+startup_run() {  # who, kind, sample
+  local label=startup-$1-$round-$3
+  start_tree "$label" "$(supervisor_command "$2" "$label")"
+  wait_starts "$work/logs/$label.log" 1 20 || { echo "bench: $label: no start" >&2; exit 1; }
+  stop_tree "$label"
+  local t0 first _
+  t0=$(cat "$work/logs/$label.t0")
+  read -r first _ < "$work/logs/$label.log"
+  record startup "$1" $((first - t0))
+}
+
+shim="LD_PRELOAD=$tools/libtime_shim.so SUP_TIME_SCALE=$restart_scale"
+started=$SECONDS
+for ((round = 1; round <= rounds; round++)); do
+  echo "bench: round $round of $rounds ($mode)" >&2
+  restart_run restart ours ours1 "$ours_restarts" 1024 $shim BENCH_EXIT=0
+  restart_run restart runit runit1 "$peer_restarts" 1024 BENCH_EXIT=0
+  restart_run restart s6 s61 "$peer_restarts" 1024 BENCH_EXIT=0
+  restart_run restart bare bare "$ours_restarts" 1024 $shim BENCH_EXIT=0
+  restart_run nofile ours ours1 "$ours_restarts" "$nr_open" $shim BENCH_EXIT=0
+  restart_run cycle ours ours1 "$cycles" 1024 $shim BENCH_EXIT=160
+  for sample in 1 2 3; do
+    startup_run ours ours1 "$sample"
+    startup_run runit runit1 "$sample"
+    startup_run s6 s61 "$sample"
+  done
+  idle_round "$round"
+done
+echo "$mode $rounds $((SECONDS - started)) $(date -u +%F) $idle_s $nr_open" > "$results/meta"
+read -r mode rounds elapsed measured_on idle_s nr_open < "$results/meta"
+print_table | sed "s/ *$//"
+
