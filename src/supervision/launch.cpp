@@ -4,10 +4,12 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 
+#include "util/errno_text.h"
 #include "util/format.h"
 #include "util/fs.h"
 #include "util/output.h"
@@ -61,11 +63,11 @@ void append_text(std::array<char, 8448>& message, std::size_t* used, const char*
   close_descriptors_from(3);
   restore_broken_pipes();
   ::execv(line.argv[0], line.argv.data());
-  const char* reason = ::strerrordesc_np(errno);
+  errno_text_buffer unknown{};
+  const char* reason = errno_text(errno, unknown);
   std::array<char, 8448> message{};
   std::size_t used = 0;
-  const char* parts[] = {"failed to exec ", line.argv[0], ", error is ",
-                         reason != nullptr ? reason : "Unknown error", "\n"};
+  const char* parts[] = {"failed to exec ", line.argv[0], ", error is ", reason, "\n"};
   for (const char* part : parts) append_text(message, &used, part);
   (void)!::write(STDOUT_FILENO, message.data(), used);
   ::_exit(exec_failed_status);
