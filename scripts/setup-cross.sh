@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Installs what the cross builds and their emulated tests need on a Debian 12
-# machine: Debian's cross compilers, qemu-user, busybox, musl's C library (for
-# the symbol check) and the targets' libraries as multiarch packages.
+# machine: Debian's cross compilers, qemu-user, the targets' libraries as
+# multiarch packages, and for the other portability stages busybox, musl's C
+# library (the symbol check) and dpkg-dev (the source package of cJSON).
 # Idempotent, and silent when everything is already there.
 set -euo pipefail
 
 targets=(armhf armel mipsel)
 native_packages=(g++-arm-linux-gnueabihf g++-arm-linux-gnueabi g++-mipsel-linux-gnu qemu-user
-                 busybox musl-dev dpkg-dev clang libclang-rt-14-dev)
+                 busybox musl-dev dpkg-dev)
 target_packages=(libcjson-dev libgtest-dev libstdc++6 libatomic1)
 
 native=$(dpkg --print-architecture)
