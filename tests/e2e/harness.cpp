@@ -157,7 +157,9 @@ std::string kept_directories() {
     fs::path directory =
         fs::is_directory(path, error) ? fs::path(path) : fs::path(path).parent_path();
     directory = fs::canonical(directory, error);
-    if (!error) kept += (kept.empty() ? "" : ":") + directory.string();
+    if (error) continue;
+    if (!kept.empty()) kept += ':';
+    kept += directory.string();
   }
   return kept;
 }
