@@ -108,11 +108,11 @@ for stage in "${stages[@]}"; do
       ;;
     package)
       # Switched on by the tree that has the packaging check.
-      if [ -x scripts/check-package.sh ]; then ./scripts/check-package.sh; else echo "(none)"; fi
+      if [ -f scripts/check-package.sh ]; then bash scripts/check-package.sh; else echo "(none)"; fi
       ;;
     fuzz)
       # Switched on by the tree that has the fuzzers.
-      if [ -x scripts/fuzz.sh ]; then ./scripts/fuzz.sh 20; else echo "(none)"; fi
+      if [ -f scripts/fuzz.sh ]; then bash scripts/fuzz.sh 20; else echo "(none)"; fi
       ;;
     *)
       echo "test.sh: unknown stage $stage (stages: ${all_stages[*]})"
