@@ -3,7 +3,7 @@
 # Idempotent, and silent when everything is already there.
 set -euo pipefail
 
-packages=(g++ cmake make pkg-config libcjson-dev googletest libgtest-dev libgmock-dev
+packages=(g++ clang cmake make pkg-config libcjson-dev googletest libgtest-dev libgmock-dev
           psmisc tar gzip util-linux binutils clang-format clang-tidy cppcheck
           man-db groff-base)
 

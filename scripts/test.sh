@@ -1,22 +1,122 @@
 #!/usr/bin/env bash
-# Sets up the machine, then builds and runs every test: the plain build and
-# the sanitizer builds (ASan+UBSan, TSan), plus the formatting check and
-# static analysis.
-# Usage: scripts/test.sh [preset...]   (default: default asan-ubsan tsan)
+# Sets up the machine, then builds and runs every test: what CI runs.
+# Usage: scripts/test.sh [stage...]   (default: every stage, in this order)
+#   format         formatting and include-layout checks
+#   default        plain build, all tests, static analysis (cppcheck, clang-tidy)
+#   asan-ubsan     ASan+UBSan build, all tests
+#   tsan           TSan build, all tests
+#   release-clang  Release build with clang, all tests
+#   armhf mipsel   cross builds: unit tests under qemu-user, and an end-to-end
+#                  subset with the cross-built daemon under qemu-user
+#   armel          cross build (ARMv5), unit tests under qemu-user
+#   libc           every C library call of the daemon exists in musl
+#   busybox        end-to-end subset with busybox's killall, tar and sh
+#   static         fully static size-optimised daemon, with a static cJSON
+#   package        scripts/check-package.sh, when the tree has it
+#   fuzz           scripts/fuzz.sh 20, when the tree has it
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+all_stages=(format default asan-ubsan tsan release-clang armhf mipsel armel libc busybox static
+            package fuzz)
+stages=("$@")
+[ ${#stages[@]} -gt 0 ] || stages=("${all_stages[@]}")
+
 ./scripts/setup.sh
+for stage in "${stages[@]}"; do
+  case $stage in
+    armhf | mipsel | armel | libc | busybox | static) ./scripts/setup-cross.sh ;;
+  esac
+done
 
-presets=("$@")
-[ ${#presets[@]} -gt 0 ] || presets=(default asan-ubsan tsan)
+ctest_args=(-j2 --output-on-failure --timeout 300)
 
-./scripts/check-format.sh
-./scripts/check-layout.sh
+build_preset() {
+  cmake --preset "$1" >/dev/null
+  cmake --build "build/$1" -j2
+}
 
-for preset in "${presets[@]}"; do
-  echo "== $preset =="
-  cmake --preset "$preset" >/dev/null
-  cmake --build "build/$preset" -j2
-  ctest --test-dir "build/$preset" -j2 --output-on-failure --timeout 300
-  if [ "$preset" = default ]; then ./scripts/lint.sh; fi
+# The native end-to-end cases, run with the given environment and gtest filter.
+run_e2e() {
+  local filter=$1
+  shift
+  build_preset default >/dev/null
+  cmake --install build/default --prefix build/default/stage >/dev/null
+  env "$@" build/default/tests/e2e/e2e_tests --gtest_filter="$filter" --gtest_brief=1
+}
+
+# Cases that need no commands of their own on the emulated side: a start, the
+# start-up checks, restarts, a launch cycle that kills stray copies, an upgrade
+# and a watchdog kill.
+emulated_cases='table/startup_config.*:table/startup_directory.*:launch_e2e.*:table/record_e2e.*'
+emulated_cases+=':supervise_e2e.ordinary_exits*:supervise_e2e.exit_160*:supervise_e2e.stray_copies*'
+emulated_cases+=':upgrade_e2e.*:watchdog_e2e.a_silent_program*'
+busybox_cases='table/startup_directory.*dot_slash*:supervise_e2e.ordinary_exits*'
+busybox_cases+=':supervise_e2e.exit_160*:supervise_e2e.stray_copies*:upgrade_e2e.exit_130*'
+busybox_cases+=':watchdog_e2e.a_silent_program*'
+# A static daemon cannot load the time-scaling library: cases without waits.
+static_cases='table/startup_config.*:table/startup_directory.*:table/startup_run_file.*:startup.*'
+static_cases+=':launch_e2e.a_valid_record*:launch_e2e.without_a_record*'
+
+cross_stage() {
+  local preset=$1 triplet=$2 qemu=$3
+  build_preset "$preset"
+  ctest --test-dir "build/$preset" "${ctest_args[@]}"
+  [ "$preset" = armel ] && return
+  # The daemon runs emulated, the plugins and tools natively: the loader's
+  # "$LIB" picks each one's own time-scaling library.
+  build_preset default >/dev/null
+  local shims=$PWD/build/$preset/shims native_lib
+  native_lib=lib/$(gcc -print-multiarch)
+  mkdir -p "$shims/lib/$triplet" "$shims/$native_lib"
+  ln -sfn "$PWD/build/$preset/tests/support/libtime_shim.so" "$shims/lib/$triplet/"
+  ln -sfn "$PWD/build/default/tests/support/libtime_shim.so" "$shims/$native_lib/"
+  run_e2e "$emulated_cases" E2E_DAEMON="$PWD/build/$preset/plugsup" \
+    E2E_EMULATOR="$(command -v "$qemu") -L /" E2E_TIME_SHIM="$shims/\$LIB/libtime_shim.so"
+}
+
+for stage in "${stages[@]}"; do
+  echo "== $stage =="
+  case $stage in
+    format)
+      ./scripts/check-format.sh
+      ./scripts/check-layout.sh
+      ;;
+    default | asan-ubsan | tsan | release-clang)
+      build_preset "$stage"
+      ctest --test-dir "build/$stage" "${ctest_args[@]}"
+      if [ "$stage" = default ]; then ./scripts/lint.sh; fi
+      ;;
+    armhf) cross_stage armhf arm-linux-gnueabihf qemu-arm ;;
+    mipsel) cross_stage mipsel mipsel-linux-gnu qemu-mipsel ;;
+    armel) cross_stage armel arm-linux-gnueabi qemu-arm ;;
+    libc) ./scripts/check-libc-symbols.sh ;;
+    busybox)
+      tools=$PWD/build/busybox-tools
+      mkdir -p "$tools"
+      for tool in killall tar sh; do ln -sfn "$(command -v busybox)" "$tools/$tool"; done
+      run_e2e "$busybox_cases" PATH="$tools:$PATH" E2E_SHELL="$(command -v busybox)"
+      ;;
+    static)
+      ./scripts/build-static-cjson.sh
+      build_preset static
+      if readelf -l build/static/plugsup | grep -q INTERP; then
+        echo "static: build/static/plugsup is not statically linked"
+        exit 1
+      fi
+      run_e2e "$static_cases" E2E_DAEMON="$PWD/build/static/plugsup"
+      ;;
+    package)
+      # Switched on by the tree that has the packaging check.
+      if [ -f scripts/check-package.sh ]; then bash scripts/check-package.sh; else echo "(none)"; fi
+      ;;
+    fuzz)
+      # Switched on by the tree that has the fuzzers.
+      if [ -f scripts/fuzz.sh ]; then bash scripts/fuzz.sh 20; else echo "(none)"; fi
+      ;;
+    *)
+      echo "test.sh: unknown stage $stage (stages: ${all_stages[*]})"
+      exit 2
+      ;;
+  esac
 done

@@ -14,8 +14,11 @@ inline constexpr const char* data_directory = "../data/";
 
 using text_buffer = std::array<char, 4096>;
 
-static_assert(std::atomic<int32_t>::is_always_lock_free);
-static_assert(std::atomic<uint32_t>::is_always_lock_free);
+// The watchdog thread reads and writes these without a lock. Every target
+// loads and stores an aligned 32-bit word whole; read-modify-write need not be
+// lock-free (ARMv5 has no such instructions and goes through the C library).
+static_assert(sizeof(std::atomic<int32_t>) == 4 && alignof(std::atomic<int32_t>) == 4);
+static_assert(sizeof(std::atomic<uint32_t>) == 4 && alignof(std::atomic<uint32_t>) == 4);
 
 struct process_slot {
   text_buffer name;        // `base` of the configuration element

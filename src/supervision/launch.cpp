@@ -4,11 +4,13 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 
 #include "supervision/child_handle.h"
+#include "util/errno_text.h"
 #include "util/format.h"
 #include "util/fs.h"
 #include "util/output.h"
@@ -68,11 +70,11 @@ void append_text(std::array<char, 8448>& message, std::size_t* used, const char*
   struct sigaction ignore {};
   ignore.sa_handler = SIG_IGN;
   (void)::sigaction(SIGPIPE, &ignore, nullptr);
-  const char* reason = ::strerrordesc_np(failure);
+  errno_text_buffer unknown{};
+  const char* reason = errno_text(failure, unknown);
   std::array<char, 8448> message{};
   std::size_t used = 0;
-  const char* parts[] = {"failed to exec ", line.argv[0], ", error is ",
-                         reason != nullptr ? reason : "Unknown error", "\n"};
+  const char* parts[] = {"failed to exec ", line.argv[0], ", error is ", reason, "\n"};
   for (const char* part : parts) append_text(message, &used, part);
   (void)!::write(STDOUT_FILENO, message.data(), used);
   ::_exit(exec_failed_status);

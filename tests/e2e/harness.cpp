@@ -126,6 +126,44 @@ bool isolation_available(std::string* why) {
   return probe->status == "exit 0";
 }
 
+// A setting that the environment may override: cross builds run a foreign
+// daemon under an emulator, with native support programs.
+std::string setting(const char* name, const char* built_in) {
+  const char* value = std::getenv(name);
+  return value != nullptr && *value != '\0' ? value : built_in;
+}
+
+std::string daemon_path() { return setting("E2E_DAEMON", E2E_DAEMON); }
+// May name a directory per library ABI through the loader's "$LIB", so that
+// an emulated daemon and the native programs it runs each load their own.
+std::string time_shim_path() { return setting("E2E_TIME_SHIM", E2E_TIME_SHIM); }
+
+std::vector<std::string> words(const std::string& text) {
+  std::istringstream in(text);
+  std::vector<std::string> result;
+  for (std::string word; in >> word;) result.push_back(word);
+  return result;
+}
+
+// The directories the namespace must still show under its private /tmp (a
+// checkout or build tree may lie there): the cases' trees and every program
+// that the case runs.
+std::string kept_directories() {
+  std::string kept;
+  for (const std::string& path :
+       {std::string(E2E_SCRATCH_ROOT), daemon_path(), std::string(E2E_FAKE_PLUGIN),
+        time_shim_path().substr(0, time_shim_path().find("$LIB"))}) {
+    std::error_code error;
+    fs::path directory =
+        fs::is_directory(path, error) ? fs::path(path) : fs::path(path).parent_path();
+    directory = fs::canonical(directory, error);
+    if (error) continue;
+    if (!kept.empty()) kept += ':';
+    kept += directory.string();
+  }
+  return kept;
+}
+
 int first_child(pid_t pid) {
   std::string id = std::to_string(pid);
   std::istringstream children(read_text_file("/proc/" + id + "/task/" + id + "/children"));
@@ -156,7 +194,7 @@ void e2e_case::SetUp() {
   fs::remove_all(case_dir_);
   for (const char* dir : {"sup/log", "sup/script", "data"})
     fs::create_directories(case_dir_ + "/" + dir);
-  fs::create_symlink(E2E_DAEMON, sup_dir() + "/sup");
+  fs::create_symlink(daemon_path(), sup_dir() + "/sup");
 }
 
 e2e_case::~e2e_case() {
@@ -193,20 +231,30 @@ std::string e2e_case::read_file(const std::string& rel_path) const {
 
 bool e2e_case::start(const start_options& options) {
   std::vector<std::string> argv = {
-      "unshare",
-      "--mount",
-      "--pid",
-      "--fork",
-      "--kill-child",
-      "--mount-proc",
-      E2E_NS_INIT,
-      case_dir_ + "/status",
-      options.exec_path.empty() ? sup_dir() + "/sup" : options.exec_path,
-      options.argv0};
+      "unshare",      "--mount",      "--pid",     "--fork",
+      "--kill-child", "--mount-proc", E2E_NS_INIT, case_dir_ + "/status"};
+  // E2E_EMULATOR (e.g. "/usr/bin/qemu-arm -L /") runs a foreign daemon; its
+  // "-0" keeps the argv[0] that decides the daemon's directory and run file.
+  const std::vector<std::string> emulator = words(setting("E2E_EMULATOR", ""));
+  if (options.exec_path.empty() && !emulator.empty()) {
+    argv.push_back(emulator[0]);  // the path ns_init executes, then its argv
+    argv.insert(argv.end(), emulator.begin(), emulator.end());
+    argv.insert(argv.end(), {"-0", options.argv0, sup_dir() + "/sup"});
+  } else {
+    argv.insert(argv.end(), {options.exec_path.empty() ? sup_dir() + "/sup" : options.exec_path,
+                             options.argv0});
+  }
   argv.insert(argv.end(), options.args.begin(), options.args.end());
   std::vector<std::string> env = case_environment(options.time_scale);
-  env.push_back(std::string("SUP_PRELOAD=") + E2E_TIME_SHIM);
-  if (!options.setup.empty()) env.push_back("NS_INIT_SETUP=" + options.setup);
+  env.push_back("SUP_PRELOAD=" + time_shim_path());
+  env.push_back("NS_INIT_KEEP=" + kept_directories());
+  // E2E_SHELL stands in for /bin/sh in the namespace (system() runs that
+  // path, whatever PATH says).
+  std::string setup = options.setup;
+  const std::string shell = setting("E2E_SHELL", "");
+  if (!shell.empty())
+    setup = "mount --bind '" + shell + "' /bin/sh" + (setup.empty() ? "" : " && " + setup);
+  if (!setup.empty()) env.push_back("NS_INIT_SETUP=" + setup);
   env.insert(env.end(), options.env.begin(), options.env.end());
 
   int out_fd =
@@ -255,7 +303,7 @@ command_result e2e_case::run_in_namespace(const std::string& argv0,
       "nsenter", "--target", std::to_string(init_pid_), "--mount", "--pid", "--wd=" + cwd, argv0};
   argv.insert(argv.end(), args.begin(), args.end());
   std::vector<std::string> env = case_environment(100);
-  env.push_back(std::string("LD_PRELOAD=") + E2E_TIME_SHIM);
+  env.push_back("LD_PRELOAD=" + time_shim_path());
   int err_fd =
       ::open((case_dir_ + "/stdout.txt").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   command_result result = run_command(argv, env, "/", seconds, err_fd);

@@ -2,7 +2,9 @@
 //
 // Usage: ns_init <status-file> <exec-path> <argv0> [args...]
 // Started as `unshare --mount --pid --fork --kill-child --mount-proc ns_init ...`.
-// It mounts a fresh tmpfs on /tmp, runs the shell commands in NS_INIT_SETUP
+// It mounts a fresh tmpfs on /tmp, in which the directories listed in
+// NS_INIT_KEEP (colon-separated) stay visible at their paths when they lie
+// under /tmp (a checkout there), runs the shell commands in NS_INIT_SETUP
 // (when set), then starts the supervisor as PID 2 with LD_PRELOAD taken from
 // SUP_PRELOAD, so that only the supervisor and what it executes load it.
 // The status file reads "running" once the supervisor is started, then
@@ -12,11 +14,13 @@
 // still look into the namespace's /tmp; killing it ends the whole namespace.
 #define _GNU_SOURCE
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,10 +29,54 @@ static void die(const char* what) {
   exit(125);
 }
 
+enum { max_kept = 16 };
+
+struct kept_directory {
+  char path[4096];
+  int fd;  // opened before the tmpfs hides it
+};
+
+static void make_directories(char* path) {
+  for (char* slash = strchr(path + 1, '/'); slash != NULL; slash = strchr(slash + 1, '/')) {
+    *slash = '\0';
+    (void)mkdir(path, 0755);
+    *slash = '/';
+  }
+  (void)mkdir(path, 0755);
+}
+
+// Opens every listed directory under /tmp; returns how many.
+static int open_kept(struct kept_directory* kept) {
+  const char* list = getenv("NS_INIT_KEEP");
+  int count = 0;
+  while (list != NULL && *list != '\0' && count < max_kept) {
+    const char* end = strchr(list, ':');
+    size_t length = end != NULL ? (size_t)(end - list) : strlen(list);
+    if (length < sizeof kept[count].path && strncmp(list, "/tmp/", 5) == 0) {
+      memcpy(kept[count].path, list, length);
+      kept[count].path[length] = '\0';
+      kept[count].fd = open(kept[count].path, O_PATH | O_DIRECTORY | O_CLOEXEC);
+      if (kept[count].fd < 0) die(kept[count].path);
+      ++count;
+    }
+    list = end != NULL ? end + 1 : NULL;
+  }
+  return count;
+}
+
 static void make_private_tmp(void) {
   // Keep the case's mounts out of the machine's namespace.
   if (mount(NULL, "/", NULL, MS_REC | MS_PRIVATE, NULL) != 0) die("mount --make-rprivate /");
+  struct kept_directory kept[max_kept];
+  const int count = open_kept(kept);
   if (mount("tmpfs", "/tmp", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") != 0) die("mount /tmp");
+  for (int i = 0; i < count; ++i) {
+    char source[64];
+    snprintf(source, sizeof source, "/proc/self/fd/%d", kept[i].fd);
+    make_directories(kept[i].path);
+    if (mount(source, kept[i].path, NULL, MS_BIND | MS_REC, NULL) != 0) die(kept[i].path);
+    close(kept[i].fd);
+  }
 }
 
 // Written through a rename, so that a reader never sees half a status.
@@ -88,6 +136,7 @@ static pid_t start_supervisor(const char* exec_path, char** argv) {
   if (preload != NULL) setenv("LD_PRELOAD", preload, 1);
   unsetenv("SUP_PRELOAD");
   unsetenv("NS_INIT_SETUP");
+  unsetenv("NS_INIT_KEEP");
   execv(exec_path, argv);
   die(exec_path);
   return -1;

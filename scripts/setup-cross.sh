@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Installs what the cross builds and their emulated tests need on a Debian 12
+# machine: Debian's cross compilers, qemu-user, the targets' libraries as
+# multiarch packages, and for the other portability stages busybox, musl's C
+# library (the symbol check) and dpkg-dev (the source package of cJSON).
+# Idempotent, and silent when everything is already there.
+set -euo pipefail
+
+targets=(armhf armel mipsel)
+native_packages=(g++-arm-linux-gnueabihf g++-arm-linux-gnueabi g++-mipsel-linux-gnu qemu-user
+                 busybox musl-dev dpkg-dev)
+target_packages=(libcjson-dev libgtest-dev libstdc++6 libatomic1)
+
+native=$(dpkg --print-architecture)
+installed() {  # package architecture
+  dpkg-query -W -f='${Architecture} ${Status}\n' "$1:$2" 2>/dev/null |
+    grep -Eq "^($2|all) install ok installed" ||
+    dpkg-query -W -f='${Architecture} ${Status}\n' "$1" 2>/dev/null |
+    grep -Eq "^all install ok installed"
+}
+
+missing=()
+for package in "${native_packages[@]}"; do
+  installed "$package" "$native" || missing+=("$package:$native")
+done
+for arch in "${targets[@]}"; do
+  for package in "${target_packages[@]}"; do
+    installed "$package" "$arch" || missing+=("$package:$arch")
+  done
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "setup-cross: installing ${missing[*]}"
+if [ "$(id -u)" -eq 0 ]; then sudo=(); else sudo=(sudo); fi
+foreign=$(dpkg --print-foreign-architectures)
+for arch in "${targets[@]}"; do
+  grep -qx "$arch" <<<"$foreign" || "${sudo[@]}" dpkg --add-architecture "$arch"
+done
+"${sudo[@]}" apt-get update -qq
+DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get -o DPkg::Lock::Timeout=600 install -y -qq \
+  --no-install-recommends "${missing[@]}" >/dev/null
