@@ -2,11 +2,9 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -108,26 +106,5 @@ INSTANTIATE_TEST_SUITE_P(
                       compaction{"exit_lines", 262141, 255, 514},
                       compaction{"long_lines", 262141, 40000, 3}),
     [](const ::testing::TestParamInfo<compaction>& row) { return std::string(row.param.name); });
-
-TEST_F(run_file_test, a_write_that_fails_part_way_is_undone) {
-  write_text("run", "/opt/sup\nfirst\n");
-  const int fd = ::open("run", O_RDWR);
-  // A file-size limit makes the write stop part-way, as a full /tmp does.
-  struct sigaction ignore {
-  }, old_action{};
-  ignore.sa_handler = SIG_IGN;
-  ::sigaction(SIGXFSZ, &ignore, &old_action);
-  rlimit old_limit{};
-  ::getrlimit(RLIMIT_FSIZE, &old_limit);
-  rlimit limit = old_limit;
-  limit.rlim_cur = 20;
-  ::setrlimit(RLIMIT_FSIZE, &limit);
-  EXPECT_EQ(append_to_run_file(fd, "a line too long\n", 16), 0);
-  EXPECT_EQ(append_to_run_file(fd, "ok\n", 3), 0);
-  ::setrlimit(RLIMIT_FSIZE, &old_limit);
-  ::sigaction(SIGXFSZ, &old_action, nullptr);
-  ::close(fd);
-  EXPECT_EQ(read_text("run"), "/opt/sup\nfirst\nok\n");
-}
 
 }  // namespace
