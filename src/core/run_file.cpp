@@ -14,7 +14,12 @@
 namespace {
 
 // Fixed, whatever the size of the file: compaction moves it chunk by chunk.
-using chunk_buffer = std::array<char, 4096>;
+inline constexpr off_t chunk_bytes = 4096;
+using chunk_buffer = std::array<char, chunk_bytes>;
+
+std::size_t chunk_length(off_t from, off_t end) {
+  return static_cast<std::size_t>(std::min(end - from, chunk_bytes));
+}
 
 ssize_t read_at(int fd, char* bytes, std::size_t length, off_t at) {
   ssize_t got = 0;
@@ -40,8 +45,7 @@ bool write_at(int fd, const char* bytes, std::size_t length, off_t at) {
 // none before `end`.
 off_t after_next_newline(int fd, off_t from, off_t end, chunk_buffer& chunk) {
   while (from < end) {
-    const auto wanted = static_cast<std::size_t>(std::min<off_t>(end - from, chunk.size()));
-    const ssize_t got = read_at(fd, chunk.data(), wanted, from);
+    const ssize_t got = read_at(fd, chunk.data(), chunk_length(from, end), from);
     if (got <= 0) return -1;
     if (const void* newline = std::memchr(chunk.data(), '\n', static_cast<std::size_t>(got)))
       return from + (static_cast<const char*>(newline) - chunk.data()) + 1;
@@ -67,8 +71,7 @@ off_t compact_run_file(int fd, off_t end, off_t tail_budget) {
   }
   off_t to = first_end;
   for (off_t from = cut; from < end;) {
-    const auto wanted = static_cast<std::size_t>(std::min<off_t>(end - from, chunk.size()));
-    const ssize_t got = read_at(fd, chunk.data(), wanted, from);
+    const ssize_t got = read_at(fd, chunk.data(), chunk_length(from, end), from);
     // Half moved would mix old and new lines: keep the first line alone.
     if (got <= 0 || !write_at(fd, chunk.data(), static_cast<std::size_t>(got), to)) {
       to = first_end;
