@@ -19,8 +19,12 @@ inside() {
   # The reader takes 4 KiB, then holds the pipe without ever reading again.
   LD_PRELOAD="$root/build/default/tests/support/libtime_shim.so" SUP_TIME_SCALE=$scale ./sup |
     { head -c 4096 >/dev/null; exec sleep 1000000; } &
-  local pid=""
-  until [ -n "$pid" ]; do pid=$(pgrep -x sup || true); done
+  local pid="" tries=0
+  until [ -n "$pid" ]; do
+    pid=$(pgrep -x sup || true)
+    [ $((tries += 1)) -lt 500 ] || { echo "the supervisor did not start"; exit 1; }
+    [ -n "$pid" ] || sleep 0.01
+  done
 
   starts() { cat log/*.starts 2>/dev/null | wc -l; }
   figures() {
