@@ -27,6 +27,8 @@ TEST_F(startup, second_supervisor_of_the_same_name_is_refused) {
   ASSERT_TRUE(wait_until([&] { return run_file() == sup_dir() + "\n"; }, 20)) << run_file();
   const std::string before = run_file();
   // The winner may be writing its record: a loser leaves temporary files alone.
+  // (Planted once the winner has cleared its own and started its program.)
+  ASSERT_TRUE(wait_until([&] { return !starts("probe").empty(); }, 20));
   write_file("../data/.bootchk.AbC123", "{}");
 
   command_result second = run_in_namespace("./sup", {}, sup_dir());
