@@ -21,7 +21,7 @@ inside() {
     { head -c 4096 >/dev/null; exec sleep 1000000; } &
   local pid="" tries=0
   until [ -n "$pid" ]; do
-    pid=$(pgrep -x sup || true)
+    pid=$(pgrep -o -x sup || true)
     [ $((tries += 1)) -lt 500 ] || { echo "the supervisor did not start"; exit 1; }
     [ -n "$pid" ] || sleep 0.01
   done
@@ -29,12 +29,12 @@ inside() {
   starts() { cat log/*.starts 2>/dev/null | wc -l; }
   figures() {
     printf '%-22s restarts %6d, fds %d, Private_Dirty %s kB, threads %s\n' "$1" \
-      $(($(starts) - 4)) "$(ls "/proc/$pid/fd" | wc -l)" \
+      $(($(starts) - 4)) "$(find "/proc/$pid/fd" -mindepth 1 | wc -l)" \
       "$(awk '/^Private_Dirty/ {print $2}' "/proc/$pid/smaps_rollup")" \
       "$(awk '/^Threads/ {print $2}' "/proc/$pid/status")"
   }
   local deadline=$((SECONDS + limit))
-  until [ "$(ls log/*.starts 2>/dev/null | wc -l)" = 4 ] || [ $SECONDS -ge $deadline ]; do
+  until [ "$(find log -name '*.starts' 2>/dev/null | wc -l)" = 4 ] || [ $SECONDS -ge $deadline ]; do
     sleep 0.01
   done
   figures "after the first cycle:"
