@@ -7,6 +7,7 @@
 # the end, zombies left, the run file's size, and exit lines against endings.
 # Runs in a private mount and PID namespace (root). Knobs:
 #   SOAK_RESTARTS=10000  SOAK_TIME_SCALE=10000  SOAK_SECONDS=900 (give up)
+#   SOAK_KEEP=1 keeps the scratch tree (build/default/soak.*) for a look after
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -82,7 +83,7 @@ cmake --build build/default -j2 >/dev/null
 cmake --install build/default --prefix "$root/build/default/stage" >/dev/null
 
 tree=$(mktemp -d -p "$root/build/default" soak.XXXXXX)
-trap 'rm -rf "$tree"' EXIT
+trap '[ -n "${SOAK_KEEP:-}" ] || rm -rf "$tree"' EXIT
 mkdir -p "$tree/sup/script" "$tree/data"
 ln -s "$root/build/default/stage/sbin/plugsup" "$tree/sup/sup"
 for name in alpha beta gamma delta; do
