@@ -3,11 +3,88 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstring>
 #include <ctime>
 
 #include "util/format.h"
+
+namespace {
+
+// Fixed, whatever the size of the file: compaction moves it chunk by chunk.
+inline constexpr off_t chunk_bytes = 4096;
+using chunk_buffer = std::array<char, chunk_bytes>;
+
+std::size_t chunk_length(off_t from, off_t end) {
+  return static_cast<std::size_t>(std::min(end - from, chunk_bytes));
+}
+
+ssize_t read_at(int fd, char* bytes, std::size_t length, off_t at) {
+  ssize_t got = 0;
+  do {
+    got = ::pread(fd, bytes, length, at);
+  } while (got < 0 && errno == EINTR);
+  return got;
+}
+
+bool write_at(int fd, const char* bytes, std::size_t length, off_t at) {
+  while (length > 0) {
+    const ssize_t done = ::pwrite(fd, bytes, length, at);
+    if (done < 0 && errno == EINTR) continue;
+    if (done <= 0) return false;
+    bytes += done;
+    at += done;
+    length -= static_cast<std::size_t>(done);
+  }
+  return true;
+}
+
+// Offset just past the first newline at or after `from`, or -1 when there is
+// none before `end`.
+off_t after_next_newline(int fd, off_t from, off_t end, chunk_buffer& chunk) {
+  while (from < end) {
+    const ssize_t got = read_at(fd, chunk.data(), chunk_length(from, end), from);
+    if (got <= 0) return -1;
+    if (const void* newline = std::memchr(chunk.data(), '\n', static_cast<std::size_t>(got)))
+      return from + (static_cast<const char*>(newline) - chunk.data()) + 1;
+    from += got;
+  }
+  return -1;
+}
+
+// Keeps the first line (the supervisor's directory) and the newest whole
+// lines within `tail_budget` bytes, in place: the same inode and descriptor
+// carry the instance lock. Returns the new end of the file.
+off_t compact_run_file(int fd, off_t end, off_t tail_budget) {
+  chunk_buffer chunk{};
+  off_t first_end = after_next_newline(fd, 0, end, chunk);
+  if (first_end < 0) first_end = 0;  // no first line to keep
+  off_t cut = end;
+  if (tail_budget > 0) {
+    // The file ends with a whole line, so the line after the first newline at
+    // or after the budget's start is the oldest one that fits whole.
+    const off_t search_from = std::max(first_end, end - tail_budget) - 1;
+    cut = search_from < first_end ? first_end : after_next_newline(fd, search_from, end, chunk);
+    if (cut < 0) cut = end;
+  }
+  off_t to = first_end;
+  for (off_t from = cut; from < end;) {
+    const ssize_t got = read_at(fd, chunk.data(), chunk_length(from, end), from);
+    // Half moved would mix old and new lines: keep the first line alone.
+    if (got <= 0 || !write_at(fd, chunk.data(), static_cast<std::size_t>(got), to)) {
+      to = first_end;
+      break;
+    }
+    from += got;
+    to += got;
+  }
+  (void)!::ftruncate(fd, to);
+  return to;
+}
+
+}  // namespace
 
 int append_to_run_file(int descriptor, const char* bytes, int length) {
   if (descriptor <= 0) return -1;
@@ -15,7 +92,20 @@ int append_to_run_file(int descriptor, const char* bytes, int length) {
   // A plain pthread mutex keeps the daemon free of libstdc++ at run time.
   static pthread_mutex_t append_lock = PTHREAD_MUTEX_INITIALIZER;
   (void)::pthread_mutex_lock(&append_lock);
-  (void)!::write(descriptor, bytes, static_cast<std::size_t>(length));
+  off_t end = ::lseek(descriptor, 0, SEEK_END);
+  if (end >= 0 && end + length > run_file_cap_bytes) {
+    const off_t budget = std::min<off_t>(run_file_kept_tail_bytes, run_file_cap_bytes - length);
+    end = compact_run_file(descriptor, end, budget);
+  }
+  // A line that cannot fit even after compaction is dropped.
+  if (end >= 0 && end + length <= run_file_cap_bytes) {
+    ssize_t done = 0;
+    do {
+      done = ::pwrite(descriptor, bytes, static_cast<std::size_t>(length), end);
+    } while (done < 0 && errno == EINTR);
+    // A full /tmp: no half line may stay behind to merge with the next one.
+    if (done >= 0 && done < length) (void)!::ftruncate(descriptor, end);
+  }
   (void)::pthread_mutex_unlock(&append_lock);
   return 0;
 }

@@ -1,8 +1,16 @@
 // Event lines of the run file (its first line is written with the lock).
 #pragma once
 
-// One write of the whole line; appends of the two threads are serialised.
-// -1 when there is no run file (descriptor 0 or less).
+// The run file never grows past this (it lives in RAM, for the life of the
+// process). An append that would pass it first keeps only the first line and
+// the newest whole lines that fit in run_file_kept_tail_bytes.
+inline constexpr long run_file_cap_bytes = 262'144;
+inline constexpr long run_file_kept_tail_bytes = 131'072;
+
+// One write of the whole line at the end of the file; appends of the two
+// threads are serialised. A write that fails part-way is undone, so the file
+// always ends with a whole line. -1 when there is no run file (descriptor 0
+// or less), else 0.
 int append_to_run_file(int descriptor, const char* bytes, int length);
 
 // Appends "<time>: <name> exited normally with code(<code>)" (normal_exit 1)

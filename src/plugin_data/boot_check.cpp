@@ -7,6 +7,7 @@
 #include "core/state.h"
 #include "plugin_data/version.h"
 #include "util/format.h"
+#include "util/fs.h"
 #include "util/handles.h"
 #include "util/json_file.h"
 
@@ -40,6 +41,11 @@ int remove_boot_check_record() {
   if (!compose_record_path(path) || ::access(path.data(), R_OK) != 0) return 0;
   // The caller relies on 1 meaning the record is gone, so a failed unlink is 0.
   return ::unlink(path.data()) == 0 ? 1 : 0;
+}
+
+void remove_boot_check_leftovers() {
+  record_path_buffer path{};
+  if (compose_record_path(path)) remove_replacement_leftovers(path.data());
 }
 
 cJSON* read_boot_check_record() {

@@ -12,5 +12,10 @@
 // 1 when the record was readable and has actually been unlinked, else 0.
 [[nodiscard]] int remove_boot_check_record();
 
+// Removes the temporary copies of the record that a crash between writing and
+// renaming left in the data directory. Only while holding the instance lock:
+// a running supervisor may be writing one.
+void remove_boot_check_leftovers();
+
 // The parsed record, owned by the caller, or null.
 [[nodiscard]] cJSON* read_boot_check_record();

@@ -6,6 +6,7 @@
 #include <csignal>
 
 #include "core/state.h"
+#include "plugin_data/boot_check.h"
 #include "startup/config.h"
 #include "startup/instance_lock.h"
 #include "startup/uci_directory.h"
@@ -36,6 +37,7 @@ void enter_program_directory(const char* program_path) {
 int supervisor_main(int argc, char** argv) {
   close_descriptors_from(3);
   keep_standard_descriptors_open();
+  prepare_standard_output();
   ignore_broken_pipes();
   // Zero-filled, and static rather than in this frame: the detached watchdog
   // thread may still read it while the process runs its exit.
@@ -57,6 +59,8 @@ int supervisor_main(int argc, char** argv) {
     return 0;
   }
   if (take_instance_lock(program_path, &state) != 0) return 0;
+  // Only the lock's winner may clear them: a loser would race the winner's write.
+  remove_boot_check_leftovers();
   // An inherited "ignore" would make ended children vanish before we reap them.
   (void)std::signal(SIGCHLD, SIG_DFL);
   start_liveness_watchdog(&state);

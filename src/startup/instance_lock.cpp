@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -16,8 +17,14 @@ int open_locked_file(const char* path, const char* text, int length) {
   }
   // O_NOFOLLOW: a link planted at the run-file path must not let us truncate
   // whatever it points at. O_CLOEXEC: children never inherit the lock.
-  unique_fd fd(::open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644));
-  if (!fd) {
+  // O_NONBLOCK: a FIFO planted there must not hold up the open.
+  unique_fd fd(::open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644));
+  // Only a regular file: a FIFO, socket or device would swallow or stall the
+  // appends of the supervision loop.
+  struct stat status {};
+  const bool regular = fd && ::fstat(fd.get(), &status) == 0 && S_ISREG(status.st_mode);
+  const int status_flags = regular ? ::fcntl(fd.get(), F_GETFL) : -1;
+  if (status_flags < 0 || ::fcntl(fd.get(), F_SETFL, status_flags & ~O_NONBLOCK) != 0) {
     say("failed to open %s\n", path);
     return -1;
   }

@@ -5,6 +5,8 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
+#include <ctime>
 
 #include "core/run_file.h"
 #include "plugin_data/boot_check.h"
@@ -19,6 +21,30 @@ namespace {
 
 inline constexpr unsigned restart_delay_s = 10;
 inline constexpr int watchdog_kill_reason = 199;
+inline constexpr int64_t cycle_spacing_ns = 10'000'000'000;
+inline constexpr int64_t ns_per_s = 1'000'000'000;
+inline constexpr int64_t no_cycle_yet = INT64_MIN;
+
+int64_t monotonic_ns() {
+  timespec now{};
+  (void)::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * ns_per_s + now.tv_nsec;
+}
+
+// Launch cycles begin at least 10 seconds apart, so a program that asks for
+// one at every start cannot make the supervisor spin. `previous_begin_ns` is
+// no_cycle_yet before the first cycle; on return it holds this cycle's beginning.
+void space_launch_cycle(int64_t* previous_begin_ns) {
+  if (*previous_begin_ns != no_cycle_yet) {
+    const int64_t left_ns = cycle_spacing_ns - (monotonic_ns() - *previous_begin_ns);
+    if (left_ns > 0) {
+      const auto wait_s = static_cast<unsigned>((left_ns + ns_per_s - 1) / ns_per_s);
+      say("Will restart all progs after %d secs\n", static_cast<int>(wait_s));
+      (void)::sleep(wait_s);
+    }
+  }
+  *previous_begin_ns = monotonic_ns();
+}
 
 int reap_any_child(int* wait_status) {
   int pid = 0;
@@ -93,7 +119,9 @@ int supervise_children(supervisor_state* state, int* last_control_code) {
 
 void run_supervisor(supervisor_state* state) {
   int last_control_code = 0;
+  int64_t cycle_begin_ns = no_cycle_yet;
   for (;;) {
+    space_launch_cycle(&cycle_begin_ns);
     kill_all_processes(state);
     state->plugin_mode = decide_plugin_mode();
     for (int i = 0; i < state->process_count && i < max_processes; ++i) {

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <libgen.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -29,6 +30,42 @@ int write_all(int fd, const char* bytes, std::size_t length) {
   return 0;
 }
 
+// Directory part and base name of `path` (POSIX forms, on copies).
+struct split_path {
+  std::array<char, 8192> directory{};
+  std::array<char, 8192> base{};
+};
+
+bool split(const char* path, split_path* parts) {
+  // dirname and basename may write into their argument: work on a copy.
+  std::array<char, 8192> copy{};
+  if (!format_into(copy, "%s", path)) return false;
+  (void)format_into(parts->directory, "%s", ::dirname(copy.data()));
+  (void)format_into(copy, "%s", path);
+  (void)format_into(parts->base, "%s", ::basename(copy.data()));
+  return true;
+}
+
+// A rename is durable only once its directory is written out.
+void flush_directory_of(const char* path) {
+  split_path parts;
+  if (!split(path, &parts)) return;
+  unique_fd directory(::open(parts.directory.data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (directory) (void)::fsync(directory.get());
+}
+
+// mkostemp's six characters: letters and digits.
+bool is_leftover_name(const char* name, const char* base) {
+  const std::size_t base_length = std::strlen(base);
+  if (std::strncmp(name, base, base_length) != 0 || name[base_length] != '.') return false;
+  const char* suffix = name + base_length + 1;
+  for (int i = 0; i < 6; ++i) {
+    const char c = suffix[i];
+    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))) return false;
+  }
+  return suffix[6] == '\0';
+}
+
 }  // namespace
 
 void close_descriptors_from(int first) {
@@ -50,8 +87,25 @@ int replace_file_atomically(const char* path, const char* bytes, int length) {
                   write_all(fd.get(), bytes, static_cast<std::size_t>(length)) == 0 &&
                   ::fsync(fd.get()) == 0 && ::close(fd.release()) == 0 &&
                   ::rename(temporary.data(), path) == 0;
-  if (!ok) (void)::unlink(temporary.data());
-  return ok ? 0 : -1;
+  if (!ok) {
+    (void)::unlink(temporary.data());
+    return -1;
+  }
+  flush_directory_of(path);
+  return 0;
+}
+
+void remove_replacement_leftovers(const char* path) {
+  split_path parts;
+  if (!split(path, &parts)) return;
+  DIR* directory = ::opendir(parts.directory.data());
+  if (directory == nullptr) return;
+  const int directory_fd = ::dirfd(directory);
+  while (const dirent* entry = ::readdir(directory)) {
+    if (!is_leftover_name(entry->d_name, parts.base.data())) continue;
+    (void)::unlinkat(directory_fd, entry->d_name, 0);  // a directory of that name stays
+  }
+  (void)::closedir(directory);
 }
 
 int copy_file(int source_fd, const char* destination) {

@@ -1,6 +1,7 @@
 // Start-up seen from outside: the instance lock, the run file's first line,
 // and the failures that end the supervisor with status 0 before it starts
 // any program.
+#include <csignal>
 #include <optional>
 #include <string>
 #include <vector>
@@ -26,11 +27,16 @@ TEST_F(startup, second_supervisor_of_the_same_name_is_refused) {
   ASSERT_TRUE(start());
   ASSERT_TRUE(wait_until([&] { return run_file() == sup_dir() + "\n"; }, 20)) << run_file();
   const std::string before = run_file();
+  // The winner may be writing its record: a loser leaves temporary files alone.
+  // (Planted once the winner has cleared its own and started its program.)
+  ASSERT_TRUE(wait_until([&] { return !starts("probe").empty(); }, 20));
+  write_file("../data/.bootchk.AbC123", "{}");
 
   command_result second = run_in_namespace("./sup", {}, sup_dir());
   EXPECT_EQ(second.out, std::string("already in use for /tmp/.uci/sup.run\n") + lock_refused);
   EXPECT_EQ(second.status, "exit 0");
   EXPECT_EQ(run_file(), before);
+  EXPECT_TRUE(path_exists(data_dir() + "/.bootchk.AbC123"));
   EXPECT_EQ(exit_status(0), std::nullopt) << "the first supervisor must keep running";
 }
 
@@ -146,8 +152,71 @@ INSTANTIATE_TEST_SUITE_P(
             "/tmp/target", "precious\n"},
         planted{"dangling_symlink", "mkdir /tmp/.uci && ln -s /tmp/target /tmp/.uci/sup.run",
                 "/tmp/target", std::nullopt},
-        planted{"uci_is_a_regular_file", "echo precious >/tmp/.uci", "/tmp/.uci", "precious\n"}),
+        planted{"uci_is_a_regular_file", "echo precious >/tmp/.uci", "/tmp/.uci", "precious\n"},
+        // Would take the appends and, once its reader stops, stall them.
+        planted{"fifo", "mkdir /tmp/.uci && mkfifo /tmp/.uci/sup.run && echo precious >/tmp/keep",
+                "/tmp/keep", "precious\n"},
+        planted{"device",
+                "mkdir /tmp/.uci && touch /tmp/.uci/sup.run /tmp/keep && "
+                "mount --bind /dev/null /tmp/.uci/sup.run",
+                "/tmp/keep", ""}),
     param_name{});
+
+// A program that ends at once, over and over, under a long name: every exit
+// line is about 236 bytes.
+class startup_crash_loop : public startup {
+ protected:
+  void crash_loop() {
+    config(R"({"__watch":{"processes":[{"base":")" + name + R"("}]}})");
+    program(name);
+    script(name, {"exit 3"});
+  }
+  // The run file holds the directory, then whole exit lines only.
+  void expect_whole_lines(const std::string& run) {
+    ASSERT_FALSE(run.empty());
+    EXPECT_EQ(run.back(), '\n');
+    const auto lines = split_lines(normalise(run));
+    EXPECT_EQ(lines[0], sup_dir());
+    for (std::size_t i = 1; i < lines.size(); ++i)
+      ASSERT_EQ(lines[i].rfind("<time>: " + name + " exited normally with code(3)", 0), 0u)
+          << "line " << i << ": " << lines[i];
+  }
+  bool started_times(std::size_t times, double seconds) {
+    return wait_until([&] { return starts(name).size() >= times; }, seconds);
+  }
+  // Read once the supervisor is gone: a line being written, or undone, would
+  // otherwise show half.
+  std::string final_run_file() {
+    signal_supervisor(SIGUSR1);
+    EXPECT_EQ(exit_status(20), "signal 9");
+    return run_file();
+  }
+  const std::string name = std::string(180, 'c');
+};
+
+TEST_F(startup_crash_loop, the_run_file_stays_within_its_cap) {
+  crash_loop();
+  start_options options;
+  options.time_scale = 2000;  // 5 ms a restart: busy, yet leaves cores to other cases
+  ASSERT_TRUE(start(options));
+  // 1,200 lines of about 236 bytes pass 262,144 bytes.
+  ASSERT_TRUE(started_times(1200, 120)) << starts(name).size();
+  const std::string run = final_run_file();
+  EXPECT_LE(run.size(), 262144u);
+  EXPECT_LT(split_lines(run).size(), 1190u) << "compacted";
+  expect_whole_lines(run);
+}
+
+TEST_F(startup_crash_loop, a_full_tmp_leaves_no_half_line) {
+  crash_loop();
+  start_options options;
+  options.time_scale = 2000;
+  options.setup = "mkdir /tmp/.uci && mount -t tmpfs -o size=16k tmpfs /tmp/.uci";
+  ASSERT_TRUE(start(options));
+  // 16 KiB hold about 64 lines; the appends after them fail.
+  ASSERT_TRUE(started_times(200, 60)) << starts(name).size();
+  expect_whole_lines(final_run_file());
+}
 
 struct planted_directory {
   const char* name;

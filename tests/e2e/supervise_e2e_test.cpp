@@ -2,6 +2,7 @@
 // crash back-off and the kill of stray copies, with time scaled by 100.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <string>
 
@@ -93,6 +94,22 @@ TEST_F(supervise_e2e, a_reader_that_went_away_does_not_end_the_supervisor) {
   EXPECT_EQ(count_of(normalise(run_file()), "three exited normally with code(3)\n"), 2);
 }
 
+TEST_F(supervise_e2e, a_reader_that_stops_reading_does_not_stall_the_supervisor) {
+  watch({"three"});
+  script("three", {"exit 3"});
+  // The pipe is all but full before the supervisor says anything, and its
+  // reader (spared the time shim) never reads.
+  start_options options;
+  options.time_scale = 2000;
+  options.exec_path = "/bin/bash";
+  options.argv0 = "bash";
+  options.args = {"-c",
+                  "{ head -c 60000 /dev/zero; exec ./sup; } | env -u LD_PRELOAD sleep 100000"};
+  ASSERT_TRUE(start(options));
+  // 400 restarts say 15 KB, three times what the pipe could still take.
+  EXPECT_TRUE(started_times("three", 400, 60)) << starts("three").size();
+}
+
 TEST_F(supervise_e2e, signals_restart_with_the_signal_number) {
   watch({"victim"});
   script("victim", {"signal 9", "signal 15", "run"});
@@ -123,7 +140,8 @@ TEST_F(supervise_e2e, segv_back_off_grows_across_programs) {
 
 TEST_F(supervise_e2e, exit_160_starts_every_program_again) {
   watch({"asker", "bystander"});
-  script("asker", {"exit 160", "run"});
+  // Asked for 10 s or more after the cycle began: the new one starts at once.
+  script("asker", {"sleep 11 exit 160", "run"});
   ASSERT_TRUE(start());
   ASSERT_TRUE(started_times("asker", 2));
   EXPECT_EQ(starts("asker")[1], "asker -r 160");
@@ -146,7 +164,29 @@ TEST_F(supervise_e2e, failed_boot_removes_the_record_and_leaves_plugin_mode) {
   EXPECT_EQ(starts("booter")[0], "../data//booter -T /tmp/.uci/ -D ../data/ -O pellavora_K2310");
   EXPECT_EQ(starts("booter")[1], "booter -r 129");
   EXPECT_FALSE(path_exists(data_dir() + "/.bootchk"));
-  EXPECT_EQ(stdout_text(), "failed boot, then clean bootchk, and try again\n");
+  // The new cycle would begin within 10 s of the last one: it waits the rest.
+  const std::string out = stdout_text();
+  EXPECT_EQ(out.rfind("failed boot, then clean bootchk, and try again\n"
+                      "Will restart all progs after ",
+                      0),
+            0u)
+      << out;
+  EXPECT_EQ(count_of(out, "\n"), 2) << out;
+}
+
+TEST_F(supervise_e2e, launch_cycles_asked_for_at_every_start_are_ten_seconds_apart) {
+  watch({"asker"});
+  script("asker", {"exit 160"});
+  start_options options;
+  options.time_scale = 4;  // 10 s are 2.5 s; slow enough to keep the wait at 10
+  const auto began = std::chrono::steady_clock::now();
+  ASSERT_TRUE(start(options));
+  ASSERT_TRUE(started_times("asker", 3, 30));
+  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - began;
+  EXPECT_GE(took.count(), 2 * 2.5 * 0.95) << "two spaced cycles";
+  const std::string out = stdout_text();
+  EXPECT_EQ(out.rfind("Will restart all progs after 10 secs\n", 0), 0u) << out;
+  EXPECT_LE(count_of(out, "Will restart all progs after "), 3) << out;
 }
 
 TEST_F(supervise_e2e, failed_boot_without_a_record_gives_up) {

@@ -103,4 +103,20 @@ TEST_F(upgrade_e2e, exit_132_without_a_package_changes_nothing) {
   EXPECT_FALSE(path_exists(data_dir() + "/.bootchk"));
 }
 
+TEST_F(upgrade_e2e, temporary_records_left_by_a_crash_are_removed_at_start) {
+  config(R"({"__watch":{"processes":[{"base":"upgrader"}]}})");
+  program("upgrader");
+  write_file("../data/.bootchk", R"({"version":"1.0.0.1"})");
+  write_file("../data/.bootchk.AbC123", R"({"version":"1.0.0.1","plugi)");
+  // Only names of exactly that pattern are ours to remove.
+  for (const char* other : {".bootchk.AbC1234", ".bootchk.AbC12", ".bootchk.AbC-12", "x.AbC123"})
+    write_file(std::string("../data/") + other, "keep");
+  ASSERT_TRUE(start());
+  ASSERT_TRUE(wait_until([&] { return starts("upgrader").size() >= 1; }, 20));
+  EXPECT_FALSE(path_exists(data_dir() + "/.bootchk.AbC123"));
+  for (const char* other : {".bootchk.AbC1234", ".bootchk.AbC12", ".bootchk.AbC-12", "x.AbC123"})
+    EXPECT_EQ(read_file(std::string("../data/") + other), "keep") << other;
+  EXPECT_EQ(read_file("../data/.bootchk"), R"({"version":"1.0.0.1"})");
+}
+
 }  // namespace
