@@ -2,9 +2,11 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <string>
 #include <thread>
@@ -13,6 +15,18 @@
 #include "support/scratch_tree.h"
 
 namespace {
+
+__attribute__((no_sanitize("address", "thread"))) int end_at_once(void*) { return 0; }
+
+// User-mode emulators (qemu-user) refuse a child without an exit signal; the
+// command's parent is then an ordinary child that any wait may take.
+bool silent_children_refused() {
+  static unsigned char stack[4096];
+  const int pid = ::clone(end_at_once, stack + sizeof stack, CLONE_VM | CLONE_VFORK, nullptr);
+  if (pid < 0) return errno == EINVAL;
+  (void)::waitpid(pid, nullptr, __WCLONE);
+  return false;
+}
 
 class spawn_test : public ::testing::Test {
  protected:
@@ -58,6 +72,8 @@ TEST_F(spawn_test, the_command_gets_default_dispositions_and_the_callers_mask) {
 }
 
 TEST_F(spawn_test, a_wait_for_any_child_elsewhere_never_takes_the_command) {
+  if (silent_children_refused())
+    GTEST_SKIP() << "this machine refuses children without exit signal";
   const pid_t sleeper = ::fork();
   ASSERT_GE(sleeper, 0);
   if (sleeper == 0) {
