@@ -21,15 +21,17 @@ constexpr const char* init_failure = "the daemon prints \"failed to init daemon\
 void refuse_missing_document(check_report* report) {
   struct stat status {};
   if (::stat("config", &status) != 0) {
-    report_refusal(report, "no file config (%s): %s", std::strerror(errno), init_failure);
+    report_line(report, finding::refusal, "no file config (%s): %s", std::strerror(errno),
+                init_failure);
   } else if (!S_ISREG(status.st_mode)) {
-    report_refusal(report, "config is not a regular file: %s", init_failure);
+    report_line(report, finding::refusal, "config is not a regular file: %s", init_failure);
   } else if (status.st_size == 0) {
-    report_refusal(report, "config is empty: %s", init_failure);
+    report_line(report, finding::refusal, "config is empty: %s", init_failure);
   } else if (::access("config", R_OK) != 0) {
-    report_refusal(report, "config cannot be read (%s): %s", std::strerror(errno), init_failure);
+    report_line(report, finding::refusal, "config cannot be read (%s): %s", std::strerror(errno),
+                init_failure);
   } else {
-    report_refusal(report, "config is not valid JSON: %s", init_failure);
+    report_line(report, finding::refusal, "config is not valid JSON: %s", init_failure);
   }
 }
 
@@ -43,7 +45,8 @@ void refuse_element_without_base(check_report* report, const cJSON* processes) {
   const int count = processes != nullptr ? cJSON_GetArraySize(processes) : 0;
   for (int i = 0; i < count; ++i) {
     if (json_get_string(cJSON_GetArrayItem(processes, i), "base") != nullptr) continue;
-    report_refusal(report, "processes[%d] has no string \"base\": %s", i, init_failure);
+    report_line(report, finding::refusal, "processes[%d] has no string \"base\": %s", i,
+                init_failure);
     return;
   }
 }
@@ -53,11 +56,11 @@ void warn_about_excheck(check_report* report, const cJSON* element, const char* 
   const cJSON* excheck = cJSON_GetObjectItem(element, "excheck");
   const char* why = "only the literal true asks for the liveness check, so it gets none";
   if (cJSON_IsString(excheck))
-    report_warning(report, "\"excheck\" of %s is the string \"%s\": %s", base, excheck->valuestring,
-                   why);
+    report_line(report, finding::warning, "\"excheck\" of %s is the string \"%s\": %s", base,
+                excheck->valuestring, why);
   else if (cJSON_IsNumber(excheck))
-    report_warning(report, "\"excheck\" of %s is the number %g: %s", base, excheck->valuedouble,
-                   why);
+    report_line(report, finding::warning, "\"excheck\" of %s is the number %g: %s", base,
+                excheck->valuedouble, why);
 }
 
 // Names that the kill by name ("killall -9 <name>") handles badly.
@@ -65,18 +68,20 @@ void warn_about_name(check_report* report, const supervisor_state& state, int in
   const char* name = state.slots[index].name.data();
   for (int other = 0; other < index; ++other) {
     if (std::strcmp(name, state.slots[other].name.data()) == 0)
-      report_warning(report, "two programs are named %s: the kill by name hits both", name);
+      report_line(report, finding::warning, "two programs are named %s: the kill by name hits both",
+                  name);
   }
   if (std::strlen(name) > process_name_max)
-    report_warning(report,
-                   "%s is longer than %zu characters: the kernel cuts process names there, so "
-                   "the kill by name may miss it",
-                   name, process_name_max);
+    report_line(report, finding::warning,
+                "%s is longer than %zu characters: the kernel cuts process names there, so "
+                "the kill by name may miss it",
+                name, process_name_max);
   if (name[0] == '-')
-    report_warning(report, "%s begins with '-': killall takes it for an option", name);
+    report_line(report, finding::warning, "%s begins with '-': killall takes it for an option",
+                name);
   if (std::strchr(name, '/') != nullptr)
-    report_warning(
-        report, "%s contains '/': process names never do, so the kill by name may miss it", name);
+    report_line(report, finding::warning,
+                "%s contains '/': process names never do, so the kill by name may miss it", name);
 }
 
 }  // namespace
@@ -94,8 +99,9 @@ int check_config(check_report* report, supervisor_state* state) {
   }
   const int count = processes != nullptr ? cJSON_GetArraySize(processes) : 0;
   if (count > max_processes)
-    report_warning(report, "%d programs configured: only the first %d are run, %d ignored", count,
-                   max_processes, count - max_processes);
+    report_line(report, finding::warning,
+                "%d programs configured: only the first %d are run, %d ignored", count,
+                max_processes, count - max_processes);
   for (int i = 0; i < count && i < max_processes; ++i)
     warn_about_excheck(report, cJSON_GetArrayItem(processes, i), state->slots[i].name.data());
   for (int i = 0; i < state->process_count; ++i) warn_about_name(report, *state, i);

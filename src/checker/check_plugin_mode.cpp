@@ -14,12 +14,12 @@ constexpr const char* record_path = "../data//.bootchk";
 
 void note_absent_record(check_report* report) {
   if (::access(data_directory, F_OK) != 0) {
-    report_note(report, "plugin mode: no (no %s; the daemon creates the directory)",
+    report_line(report, finding::note, "plugin mode: no (no %s; the daemon creates the directory)",
                 data_directory);
   } else if (::access(record_path, F_OK) != 0) {
-    report_note(report, "plugin mode: no (no boot-check record %s)", record_path);
+    report_line(report, finding::note, "plugin mode: no (no boot-check record %s)", record_path);
   } else {
-    report_note(report,
+    report_line(report, finding::note,
                 "plugin mode: no (%s is empty, unreadable or not JSON: taken as absent, and "
                 "removed only after a failed start)",
                 record_path);
@@ -28,8 +28,8 @@ void note_absent_record(check_report* report) {
 
 // The version against the baseline, as the decision compares them.
 void note_version(check_report* report, const char* version, const char* verdict) {
-  report_note(report, "  version \"%s\" = 0x%08x, %s the baseline %s = 0x%08x", version,
-              dotted_version_value(version), verdict, baseline_version,
+  report_line(report, finding::note, "  version \"%s\" = 0x%08x, %s the baseline %s = 0x%08x",
+              version, dotted_version_value(version), verdict, baseline_version,
               dotted_version_value(baseline_version));
 }
 
@@ -45,28 +45,31 @@ int check_plugin_mode(check_report* report) {
       return 0;
     case record_verdict::no_version:
       if (!cJSON_IsObject(document)) {
-        report_note(report, "plugin mode: no (%s holds no JSON object)", record_path);
-        report_warning(report, "%s is valid JSON but not an object: it never gives plugin mode",
-                       record_path);
-      } else {
-        report_note(report, "plugin mode: no (%s has no \"version\" string; it stays)",
+        report_line(report, finding::note, "plugin mode: no (%s holds no JSON object)",
                     record_path);
+        report_line(report, finding::warning,
+                    "%s is valid JSON but not an object: it never gives plugin mode", record_path);
+      } else {
+        report_line(report, finding::note,
+                    "plugin mode: no (%s has no \"version\" string; it stays)", record_path);
       }
       return 0;
     case record_verdict::stale:
-      report_note(report, "plugin mode: no (%s is stale)", record_path);
+      report_line(report, finding::note, "plugin mode: no (%s is stale)", record_path);
       note_version(report, version, "older than");
-      report_warning(report, "%s is stale: the daemon deletes it at its first launch cycle",
-                     record_path);
+      report_line(report, finding::warning,
+                  "%s is stale: the daemon deletes it at its first launch cycle", record_path);
       return 0;
     case record_verdict::no_plugindata:
-      report_note(report, "plugin mode: no (\"plugindata\" of %s is %d, not 1; it stays)",
-                  record_path, json_get_int(document, "plugindata"));
+      report_line(report, finding::note,
+                  "plugin mode: no (\"plugindata\" of %s is %d, not 1; it stays)", record_path,
+                  json_get_int(document, "plugindata"));
       note_version(report, version, "not older than");
       return 0;
     case record_verdict::plugin_mode:
-      report_note(report, "plugin mode: yes (%s has \"plugindata\" 1); programs run from %s",
-                  record_path, data_directory);
+      report_line(report, finding::note,
+                  "plugin mode: yes (%s has \"plugindata\" 1); programs run from %s", record_path,
+                  data_directory);
       note_version(report, version, "not older than");
       return 1;
   }

@@ -48,15 +48,16 @@ void check_program_file(check_report* report, const char* path, int plugin_mode)
                               "drop the daemon gives up";
   struct stat status {};
   if (::stat(path, &status) != 0)
-    report_warning(report, "program file %s is missing: %s", path, outcome);
+    report_line(report, finding::warning, "program file %s is missing: %s", path, outcome);
   else if (!S_ISREG(status.st_mode) || ::access(path, X_OK) != 0)
-    report_warning(report, "program file %s is not an executable file: %s", path, outcome);
+    report_line(report, finding::warning, "program file %s is not an executable file: %s", path,
+                outcome);
 }
 
 }  // namespace
 
 void check_programs(check_report* report, const supervisor_state& state, int plugin_mode) {
-  report_note(report, "programs, each with the command line of its first start:");
+  report_line(report, finding::note, "programs, each with the command line of its first start:");
   for (int i = 0; i < state.process_count; ++i) {
     std::array<char, 8192> path{};
     (void)compose_program_path(path, state.slots[i].name.data(), plugin_mode);
@@ -64,7 +65,7 @@ void check_programs(check_report* report, const supervisor_state& state, int plu
     build_command_line(&line, path.data(), state.slots[i].alive_path.data(), 0, 0, plugin_mode);
     print_command_line(report->out, line);
   }
-  report_note(report,
+  report_line(report, finding::note,
               "  (started with any argument, the daemon also passes -d to every program, "
               "after -r and before -A)");
   for (int i = 0; i < state.process_count; ++i) {
@@ -86,5 +87,5 @@ void check_watchdog(check_report* report, const supervisor_state& state) {
   if (watched > 0)
     (void)std::fputc('\n', report->out);
   else
-    report_note(report, "watchdog: does not run (no program has \"excheck\": true)");
+    report_line(report, finding::note, "watchdog: does not run (no program has \"excheck\": true)");
 }

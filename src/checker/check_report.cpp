@@ -3,39 +3,23 @@
 #include <array>
 #include <cstdarg>
 
-namespace {
-
-__attribute__((format(printf, 3, 0))) void print_line(check_report* report, const char* prefix,
-                                                      const char* format, va_list args) {
+void report_line(check_report* report, finding kind, const char* format, ...) {
+  const char* prefix = "";
+  if (kind == finding::warning) {
+    ++report->warnings;
+    prefix = "warning: ";
+  } else if (kind == finding::refusal) {
+    ++report->refusals;
+    prefix = "refusal: ";
+  }
   // Long names are printed whole, but a line never grows without bound.
   std::array<char, 16384> line{};
+  va_list args;
+  va_start(args, format);
+  // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): started just above
   (void)std::vsnprintf(line.data(), line.size(), format, args);
+  va_end(args);
   (void)std::fprintf(report->out, "%s%s\n", prefix, line.data());
-}
-
-}  // namespace
-
-void report_note(check_report* report, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  print_line(report, "", format, args);
-  va_end(args);
-}
-
-void report_warning(check_report* report, const char* format, ...) {
-  ++report->warnings;
-  va_list args;
-  va_start(args, format);
-  print_line(report, "warning: ", format, args);
-  va_end(args);
-}
-
-void report_refusal(check_report* report, const char* format, ...) {
-  ++report->refusals;
-  va_list args;
-  va_start(args, format);
-  print_line(report, "refusal: ", format, args);
-  va_end(args);
 }
 
 int report_exit_status(const check_report& report) {

@@ -10,15 +10,16 @@ struct check_report {
   int refusals;
 };
 
-// A line of plain information.
-__attribute__((format(printf, 2, 3))) void report_note(check_report* report, const char* format,
-                                                       ...);
-// Something the daemon accepts silently but that is likely a mistake.
-__attribute__((format(printf, 2, 3))) void report_warning(check_report* report, const char* format,
-                                                          ...);
-// A reason for which the daemon would refuse to start.
-__attribute__((format(printf, 2, 3))) void report_refusal(check_report* report, const char* format,
-                                                          ...);
+enum class finding {
+  note,     // plain information
+  warning,  // accepted silently by the daemon, but likely a mistake
+  refusal,  // a reason for which the daemon would refuse to start
+};
+
+// Prints one line, prefixed "warning: " or "refusal: " for those kinds, and
+// counts it.
+__attribute__((format(printf, 3, 4))) void report_line(check_report* report, finding kind,
+                                                       const char* format, ...);
 
 // 0 clean, 1 warnings only, 2 the daemon would refuse to start.
 [[nodiscard]] int report_exit_status(const check_report& report);

@@ -18,17 +18,18 @@ namespace {
 
 void check_uci_directory(check_report* report) {
   if (const char* refusal = uci_directory_refusal(uci_directory))
-    report_refusal(report, "%s: %s; the daemon prints \"refusing %s: %s\" and ends", uci_directory,
-                   refusal, uci_directory, refusal);
+    report_line(report, finding::refusal, "%s: %s; the daemon prints \"refusing %s: %s\" and ends",
+                uci_directory, refusal, uci_directory, refusal);
 }
 
 void print_verdict(check_report* report) {
   if (report->refusals > 0)
-    report_note(report, "result: the daemon would refuse to start (%d refusal%s, %d warning%s)",
+    report_line(report, finding::note,
+                "result: the daemon would refuse to start (%d refusal%s, %d warning%s)",
                 report->refusals, report->refusals == 1 ? "" : "s", report->warnings,
                 report->warnings == 1 ? "" : "s");
   else
-    report_note(report, "result: the daemon starts (%d warning%s)", report->warnings,
+    report_line(report, finding::note, "result: the daemon starts (%d warning%s)", report->warnings,
                 report->warnings == 1 ? "" : "s");
 }
 
@@ -37,12 +38,12 @@ void print_verdict(check_report* report) {
 int run_check(const char* directory, std::FILE* out) {
   check_report report{out, 0, 0};
   if (::chdir(directory) != 0) {
-    report_refusal(&report, "cannot enter %s: %s", directory, std::strerror(errno));
+    report_line(&report, finding::refusal, "cannot enter %s: %s", directory, std::strerror(errno));
     print_verdict(&report);
     return report_exit_status(report);
   }
   std::array<char, 4096> here{};
-  report_note(&report, "directory: %s",
+  report_line(&report, finding::note, "directory: %s",
               ::getcwd(here.data(), here.size()) != nullptr ? here.data() : directory);
   check_uci_directory(&report);
   // Large, and zero-filled as start-up makes it.
