@@ -66,8 +66,7 @@ void check_programs(check_report* report, const supervisor_state& state, int plu
     print_command_line(report->out, line);
   }
   report_line(report, finding::note,
-              "  (started with any argument, the daemon also passes -d to every program, "
-              "after -r and before -A)");
+              "  (any argument to the daemon adds -d to every program, after -r and before -A)");
   for (int i = 0; i < state.process_count; ++i) {
     std::array<char, 8192> path{};
     (void)compose_program_path(path, state.slots[i].name.data(), plugin_mode);

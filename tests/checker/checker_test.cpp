@@ -236,8 +236,7 @@ TEST_F(checker_output_test, worked_example_in_plugin_mode) {
             "pellavora_K2310\n"
             "  ../data//collector -T /tmp/.uci/ -D ../data/ -O pellavora_K2310\n"
             "  ../data//corvex-dpi-inner -T /tmp/.uci/ -D ../data/ -O pellavora_K2310\n"
-            "  (started with any argument, the daemon also passes -d to every program, after -r "
-            "and before -A)\n"
+            "  (any argument to the daemon adds -d to every program, after -r and before -A)\n"
             "result: the daemon starts (1 warning)\n");
   EXPECT_EQ(status, 1);
 }
