@@ -10,7 +10,7 @@
  *
  * Build it against the installed header with
  *   cc -o probe probe.c $(pkg-config --cflags plugsup-plugin) */
-#define _POSIX_C_SOURCE 200809L  /* clock_gettime, mkstemp, O_CLOEXEC in strict C modes */
+#define _POSIX_C_SOURCE 200809L /* clock_gettime, mkstemp, O_CLOEXEC in strict C modes */
 #include <plugsup/plugin.h>
 #include <stdarg.h>
 #include <stdio.h>
