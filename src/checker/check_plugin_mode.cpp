@@ -61,9 +61,13 @@ int check_plugin_mode(check_report* report) {
                   "%s is stale: the daemon deletes it at its first launch cycle", record_path);
       return 0;
     case record_verdict::no_plugindata:
-      report_line(report, finding::note,
-                  "plugin mode: no (\"plugindata\" of %s is %d, not 1; it stays)", record_path,
-                  json_get_int(document, "plugindata"));
+      if (cJSON_GetObjectItem(document, "plugindata") == nullptr)
+        report_line(report, finding::note, "plugin mode: no (%s has no \"plugindata\"; it stays)",
+                    record_path);
+      else
+        report_line(report, finding::note,
+                    "plugin mode: no (\"plugindata\" of %s is %d, not 1; it stays)", record_path,
+                    json_get_int(document, "plugindata"));
       note_version(report, version, "not older than");
       return 0;
     case record_verdict::plugin_mode:
