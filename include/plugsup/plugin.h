@@ -1,7 +1,7 @@
 /* The supervised program's side of the plugsup contract: its command line,
  * its alive file, the upgrade hand-over and the fresh start of all programs.
  *
- * Header only, C99 or later and C++; every function is static inline and
+ * Header only, C99 or later and C++11 or later; every function is static inline and
  * allocates nothing. Needs the POSIX interfaces of the C library
  * (clock_gettime, mkstemp, rename), as every router's libc has them. */
 #ifndef PLUGSUP_PLUGIN_H
@@ -19,6 +19,15 @@
 
 #ifdef __cplusplus
 extern "C" {
+#endif
+
+/* Spelled for each language, so that strict warnings of either stay quiet. */
+#ifdef __cplusplus
+#define PLUGSUP_NULL_ nullptr
+#define PLUGSUP_CAST_(type, value) static_cast<type>(value)
+#else
+#define PLUGSUP_NULL_ NULL
+#define PLUGSUP_CAST_(type, value) ((type)(value))
 #endif
 
 /* Exit codes a program may end with to ask the supervisor for something. */
@@ -41,22 +50,23 @@ extern "C" {
 /* What the supervisor said on the command line. Texts point into argv. */
 struct plugsup_args {
   const char* program;    /* argv[0]: "<base>" or "../data//<base>" */
-  int restart_reason;     /* 0: first start (no -r) */
-  int debug;              /* 1 with -d: the supervisor got an argument */
   const char* alive_path; /* -A, or NULL: no liveness check asked for */
-  int plugin_mode;        /* 1 with the -T -D -O group */
   const char* uci_dir;    /* -T, or NULL */
   const char* data_dir;   /* -D, or NULL */
   const char* product;    /* -O, or NULL */
+  int restart_reason;     /* 0: first start (no -r) */
+  int debug;              /* 1 with -d: the supervisor got an argument */
+  int plugin_mode;        /* 1 with the -T -D -O group */
   /* Kept by plugsup_keep_alive. */
-  struct timespec alive_touched_at;
   int alive_touched;
+  struct timespec alive_touched_at;
 };
 
 /* Formats one parse failure into the caller's buffer; always -1. */
 static inline int plugsup_parse_error_(char* error, size_t error_size, const char* what,
                                        const char* argument) {
-  if (error != NULL && error_size > 0) (void)snprintf(error, error_size, "%s %s", what, argument);
+  if (error != PLUGSUP_NULL_ && error_size > 0)
+    (void)snprintf(error, error_size, "%s %s", what, argument);
   return -1;
 }
 
@@ -94,8 +104,8 @@ static inline int plugsup_parse_args(int argc, char* const argv[], struct plugsu
   int next = group_reason;
   int i = 1;
   memset(args, 0, sizeof *args);
-  args->program = argc > 0 && argv[0] != NULL ? argv[0] : "";
-  if (error != NULL && error_size > 0) error[0] = '\0';
+  args->program = argc > 0 && argv[0] != PLUGSUP_NULL_ ? argv[0] : "";
+  if (error != PLUGSUP_NULL_ && error_size > 0) error[0] = '\0';
   while (i < argc) {
     const char* option = argv[i];
     int group = group_none;
@@ -142,9 +152,9 @@ static inline int plugsup_parse_args(int argc, char* const argv[], struct plugsu
 }
 
 /* Whole seconds from `earlier` to `later`, rounded down. */
-static inline long plugsup_seconds_between_(const struct timespec* earlier,
-                                            const struct timespec* later) {
-  long seconds = (long)(later->tv_sec - earlier->tv_sec);
+static inline time_t plugsup_seconds_between_(const struct timespec* earlier,
+                                              const struct timespec* later) {
+  time_t seconds = later->tv_sec - earlier->tv_sec;
   if (later->tv_nsec < earlier->tv_nsec) seconds -= 1;
   return seconds;
 }
@@ -158,7 +168,7 @@ static inline long plugsup_seconds_between_(const struct timespec* earlier,
 static inline int plugsup_keep_alive(struct plugsup_args* args) {
   struct timespec now;
   int fd;
-  if (args->alive_path == NULL) return 0;
+  if (args->alive_path == PLUGSUP_NULL_) return 0;
   if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) return -1;
   if (args->alive_touched &&
       plugsup_seconds_between_(&args->alive_touched_at, &now) < PLUGSUP_ALIVE_INTERVAL_S)
@@ -185,7 +195,7 @@ static inline int plugsup_copy_fd_(int in, int out) {
       return -1;
     }
     while (done < got) {
-      ssize_t put = write(out, buffer + done, (size_t)(got - done));
+      ssize_t put = write(out, buffer + done, PLUGSUP_CAST_(size_t, got - done));
       if (put < 0 && errno == EINTR) continue;
       if (put <= 0) return -1;
       done += put;
@@ -243,7 +253,9 @@ static inline int plugsup_hand_over_upgrade(const char* package, int code) {
 
 /* Ends the program asking for a fresh start: every configured program is
  * killed by name and started again with restart reason 160. */
-static inline void plugsup_request_fresh_start(void) { exit(PLUGSUP_EXIT_FRESH_START); }
+__attribute__((noreturn)) static inline void plugsup_request_fresh_start(void) {
+  exit(PLUGSUP_EXIT_FRESH_START);
+}
 
 /* A short text for a restart reason, for the program's own log. Static. */
 static inline const char* plugsup_reason_text(int reason) {
