@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 
 # The sample programs copied beside the supervisor; demo/config says which it
 # runs. Change both together.
-programs=(demo/probe demo/collector)
+programs=(build/default/examples/probe demo/collector)  # probe: the example plugin, on the SDK
 watched="probe and collector"
 story="collector exits with status 3 after 4 s; the supervisor restarts it 10 s later with -r 3"
 
@@ -57,7 +57,7 @@ fi
 
 ./scripts/setup.sh
 cmake --preset default >/dev/null
-cmake --build build/default -j2 --target plugsup >/dev/null
+cmake --build build/default -j2 --target plugsup probe_example >/dev/null
 cmake --install build/default --prefix "$PWD/build/default/stage" >/dev/null
 
 rm -rf "$tree"

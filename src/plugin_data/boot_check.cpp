@@ -22,18 +22,22 @@ bool compose_record_path(record_path_buffer& path) {
 
 }  // namespace
 
-int decide_plugin_mode() {
-  const unique_json record(read_boot_check_record());
-  if (!record) return 0;
+record_verdict judge_boot_check_record(const cJSON* record) {
+  if (record == nullptr) return record_verdict::absent;
   // Without a version string the record is left alone: it may still be
   // completed by the next upgrade.
-  const char* version = json_get_string(record.get(), "version");
-  if (version == nullptr) return 0;
-  if (compare_versions(version, baseline_version) < 0) {
-    (void)remove_boot_check_record();
-    return 0;
-  }
-  return json_get_int(record.get(), "plugindata") == 1 ? 1 : 0;
+  const char* version = json_get_string(record, "version");
+  if (version == nullptr) return record_verdict::no_version;
+  if (compare_versions(version, baseline_version) < 0) return record_verdict::stale;
+  return json_get_int(record, "plugindata") == 1 ? record_verdict::plugin_mode
+                                                 : record_verdict::no_plugindata;
+}
+
+int decide_plugin_mode() {
+  const unique_json record(read_boot_check_record());
+  const record_verdict verdict = judge_boot_check_record(record.get());
+  if (verdict == record_verdict::stale) (void)remove_boot_check_record();
+  return verdict == record_verdict::plugin_mode ? 1 : 0;
 }
 
 int remove_boot_check_record() {

@@ -9,6 +9,11 @@
 // "plugindata" has the integer value 1. Removes a stale record.
 [[nodiscard]] int decide_plugin_mode();
 
+// What a parsed record (null: none) means for plugin mode, without acting on
+// it: the daemon removes a stale record, a checker only reports it.
+enum class record_verdict { absent, no_version, stale, no_plugindata, plugin_mode };
+[[nodiscard]] record_verdict judge_boot_check_record(const cJSON* record);
+
 // 1 when the record was readable and has actually been unlinked, else 0.
 [[nodiscard]] int remove_boot_check_record();
 

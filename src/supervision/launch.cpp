@@ -10,8 +10,8 @@
 #include <cstring>
 
 #include "supervision/child_handle.h"
+#include "supervision/command_line.h"
 #include "util/errno_text.h"
-#include "util/format.h"
 #include "util/fs.h"
 #include "util/output.h"
 #include "util/process_setup.h"
@@ -19,35 +19,6 @@
 namespace {
 
 inline constexpr int exec_failed_status = 129;
-
-// The child's argument vector. Entries point at the caller's texts, so paths
-// are carried whole whatever their length.
-struct command_line {
-  std::array<char*, 16> argv{};
-  std::array<char, 16> reason{};
-  int count = 0;
-
-  void add(const char* argument) { argv[count++] = const_cast<char*>(argument); }
-};
-
-void build_command_line(command_line* line, const char* path, const char* alive_path,
-                        int restart_reason, int argument_flag, int plugin_flag) {
-  line->add(path);
-  if (restart_reason != 0) {
-    (void)format_into(line->reason, "%d", restart_reason);
-    line->add("-r");
-    line->add(line->reason.data());
-  }
-  if (argument_flag == 1) line->add("-d");
-  if (alive_path[0] != '\0') {
-    line->add("-A");
-    line->add(alive_path);
-  }
-  if (plugin_flag == 1) {
-    for (const char* argument : {"-T", "/tmp/.uci/", "-D", "../data/", "-O", "pellavora_K2310"})
-      line->add(argument);
-  }
-}
 
 // Appends `text` to the message being built in the child (no allocation).
 void append_text(std::array<char, 8448>& message, std::size_t* used, const char* text) {
@@ -100,10 +71,7 @@ int spawn_child(const char* path, const char* alive_path, int restart_reason, in
 void launch_process(supervisor_state* state, int slot_index, int restart_reason) {
   process_slot& slot = state->slots[slot_index];
   std::array<char, 8192> path{};
-  if (state->plugin_mode == 1)
-    (void)format_into(path, "%s/%s", data_directory, slot.name.data());
-  else
-    (void)format_into(path, "%s", slot.name.data());
+  (void)compose_program_path(path, slot.name.data(), state->plugin_mode);
   track_child(&slot, spawn_child(path.data(), slot.alive_path.data(), restart_reason,
                                  state->argument_flag, state->plugin_mode == 1 ? 1 : 0));
 }

@@ -215,6 +215,10 @@ void e2e_case::data_program(const std::string& name) {
   fs::copy_file(E2E_FAKE_PLUGIN, data_dir() + "/" + name, fs::copy_options::overwrite_existing);
 }
 
+void e2e_case::example_program(const std::string& name) {
+  fs::copy_file(E2E_EXAMPLE_PLUGIN, sup_dir() + "/" + name, fs::copy_options::overwrite_existing);
+}
+
 void e2e_case::script(const std::string& name, const std::vector<std::string>& lines) {
   std::string text;
   for (const auto& line : lines) text += line + "\n";

@@ -38,8 +38,9 @@ class e2e_case : public ::testing::Test {
   std::string sup_dir() const { return case_dir_ + "/sup"; }
   std::string data_dir() const { return case_dir_ + "/data"; }
   void config(const std::string& text);
-  void program(const std::string& name);       // the fake plugin as sup/<name>
-  void data_program(const std::string& name);  // the fake plugin as data/<name>
+  void program(const std::string& name);          // the fake plugin as sup/<name>
+  void data_program(const std::string& name);     // the fake plugin as data/<name>
+  void example_program(const std::string& name);  // the SDK's example plugin as sup/<name>
   void script(const std::string& name, const std::vector<std::string>& lines);
   // Paths relative to the supervisor's directory (e.g. "../data/.bootchk").
   void write_file(const std::string& rel_path, const std::string& content);

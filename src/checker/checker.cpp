@@ -1,0 +1,58 @@
+#include "checker/checker.h"
+
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "checker/check_config.h"
+#include "checker/check_plugin_mode.h"
+#include "checker/check_programs.h"
+#include "checker/check_report.h"
+#include "core/state.h"
+#include "startup/uci_directory.h"
+
+namespace {
+
+void check_uci_directory(check_report* report) {
+  if (const char* refusal = uci_directory_refusal(uci_directory))
+    report_line(report, finding::refusal, "%s: %s; the daemon prints \"refusing %s: %s\" and ends",
+                uci_directory, refusal, uci_directory, refusal);
+}
+
+void print_verdict(check_report* report) {
+  if (report->refusals > 0)
+    report_line(report, finding::note,
+                "result: the daemon would refuse to start (%d refusal%s, %d warning%s)",
+                report->refusals, report->refusals == 1 ? "" : "s", report->warnings,
+                report->warnings == 1 ? "" : "s");
+  else
+    report_line(report, finding::note, "result: the daemon starts (%d warning%s)", report->warnings,
+                report->warnings == 1 ? "" : "s");
+}
+
+}  // namespace
+
+int run_check(const char* directory, std::FILE* out) {
+  check_report report{out, 0, 0};
+  if (::chdir(directory) != 0) {
+    report_line(&report, finding::refusal, "cannot enter %s: %s", directory, std::strerror(errno));
+    print_verdict(&report);
+    return report_exit_status(report);
+  }
+  std::array<char, 4096> here{};
+  report_line(&report, finding::note, "directory: %s",
+              ::getcwd(here.data(), here.size()) != nullptr ? here.data() : directory);
+  check_uci_directory(&report);
+  // Large, and zero-filled as start-up makes it.
+  const auto state = std::make_unique<supervisor_state>();
+  if (check_config(&report, state.get()) == 0) {
+    const int plugin_mode = check_plugin_mode(&report);
+    check_watchdog(&report, *state);
+    check_programs(&report, *state, plugin_mode);
+  }
+  print_verdict(&report);
+  return report_exit_status(report);
+}
