@@ -26,7 +26,8 @@ for target in "${targets[@]}"; do
   mkdir -p "$build/corpus/$target"
   # The first directory takes new inputs; the seeds in the tree stay as they
   # are. Paths are absolute: the targets change into scratch directories.
-  if ! "$build/fuzz/$target" -max_total_time="$seconds" -print_final_stats=1 \
+  # Inputs up to 10 kB reach names and paths beyond their 4096-byte buffers.
+  if ! "$build/fuzz/$target" -max_total_time="$seconds" -print_final_stats=1 -max_len=10000 \
     -dict="$PWD/fuzz/json.dict" -artifact_prefix="$build/artifacts/$target-" \
     "$build/corpus/$target" "$PWD/fuzz/corpus/$target"; then
     failed+=("$target")
