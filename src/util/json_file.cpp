@@ -13,7 +13,7 @@ namespace {
 
 // The configuration and the boot-check record are a few hundred bytes; a
 // larger file is not one of ours and would only cost the router its memory.
-constexpr off_t max_json_file_bytes = 1024 * 1024;
+constexpr off_t max_json_file_bytes = off_t{1024} * 1024;
 
 // Reads up to `size` bytes; fewer when the file shrank since fstat.
 std::size_t read_up_to(int fd, char* buffer, std::size_t size) {
