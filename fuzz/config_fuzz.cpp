@@ -58,7 +58,8 @@ bool terminated(const text_buffer& text) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+  make_paths_absolute(*argc, *argv);
   enter_tree(make_private_root());
   return 0;
 }

@@ -90,10 +90,46 @@ inline std::string make_private_root() {
   return root;
 }
 
+// The fuzzer's own paths among its arguments: the corpus directories and the
+// values of the options that name files; null for any other argument.
+inline const char* path_in_argument(const char* argument) {
+  if (argument[0] != '-') return argument;
+  for (const char* option : {"-artifact_prefix=", "-exact_artifact_path=", "-dict="}) {
+    const std::size_t length = std::strlen(option);
+    if (std::strncmp(argument, option, length) == 0) return argument + length;
+  }
+  return nullptr;
+}
+
+// The targets change into scratch directories before libFuzzer reads its
+// arguments, so relative paths among them are made absolute first (the new
+// texts live as long as the process).
+inline void make_paths_absolute(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const char* path = path_in_argument(argv[i]);
+    if (path == nullptr || path[0] == '/' || path[0] == '\0') continue;
+    const std::string prefix(argv[i], static_cast<std::size_t>(path - argv[i]));
+    std::error_code ignored;
+    const std::string absolute = prefix + std::filesystem::absolute(path, ignored).string();
+    argv[i] = ::strdup(absolute.c_str());
+    if (argv[i] == nullptr) fuzz_setup_failed("strdup");
+  }
+}
+
 // For code that uses the absolute /tmp/.uci/: a private mount namespace with
 // its own tmpfs on /tmp, so nothing of the machine's /tmp is seen or touched
-// and everything made here goes away with the process.
-inline void confine_to_private_tmp() {
+// and everything made here goes away with the process. The fuzzer's own
+// paths would vanish under that tmpfs, so they must lie elsewhere.
+inline void confine_to_private_tmp(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const char* path = path_in_argument(argv[i]);
+    if (path == nullptr) continue;
+    const std::string normal = std::filesystem::path(path).lexically_normal().string();
+    if (normal == "/tmp" || normal == "/tmp/" || normal.rfind("/tmp/", 0) == 0) {
+      errno = EINVAL;
+      fuzz_setup_failed((normal + " lies in /tmp, which this target replaces").c_str());
+    }
+  }
   if (::unshare(CLONE_NEWNS) != 0) fuzz_setup_failed("unshare(CLONE_NEWNS) (run as root)");
   if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
     fuzz_setup_failed("making / private");

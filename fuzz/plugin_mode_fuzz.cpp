@@ -34,7 +34,8 @@ verdict judge(const std::string& text) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+  make_paths_absolute(*argc, *argv);
   enter_tree(make_private_root());
   return 0;
 }

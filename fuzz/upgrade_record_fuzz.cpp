@@ -66,8 +66,9 @@ void check_install(int code, const uint8_t* data, std::size_t size) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  confine_to_private_tmp();
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+  make_paths_absolute(*argc, *argv);
+  confine_to_private_tmp(*argc, *argv);
   if (::mkdir("/tmp/.uci", 0755) != 0) fuzz_setup_failed("mkdir /tmp/.uci");
   if (::mkdir("/tmp/case", 0755) != 0) fuzz_setup_failed("mkdir /tmp/case");
   enter_tree("/tmp/case");
