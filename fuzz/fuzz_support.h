@@ -16,6 +16,8 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <utility>
+#include <vector>
 
 // A broken property is a finding: say which and abort so libFuzzer keeps the input.
 #define FUZZ_CHECK(condition)                                                               \
@@ -116,22 +118,45 @@ inline void make_paths_absolute(int argc, char** argv) {
   }
 }
 
+// The directory that holds what `path` names: itself for a directory, else
+// its parent (an artifact prefix, the dictionary).
+inline std::string directory_of(const std::string& path) {
+  std::error_code ignored;
+  if (std::filesystem::is_directory(path, ignored)) return path;
+  return std::filesystem::path(path).parent_path().string();
+}
+
 // For code that uses the absolute /tmp/.uci/: a private mount namespace with
 // its own tmpfs on /tmp, so nothing of the machine's /tmp is seen or touched
 // and everything made here goes away with the process. The fuzzer's own
-// paths would vanish under that tmpfs, so they must lie elsewhere.
+// directories under /tmp (a checkout there) are bound back into it.
 inline void confine_to_private_tmp(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i) {
-    const char* path = path_in_argument(argv[i]);
-    if (path == nullptr) continue;
-    const std::string normal = std::filesystem::path(path).lexically_normal().string();
-    if (normal == "/tmp" || normal == "/tmp/" || normal.rfind("/tmp/", 0) == 0) {
-      errno = EINVAL;
-      fuzz_setup_failed((normal + " lies in /tmp, which this target replaces").c_str());
-    }
-  }
   if (::unshare(CLONE_NEWNS) != 0) fuzz_setup_failed("unshare(CLONE_NEWNS) (run as root)");
   if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
     fuzz_setup_failed("making / private");
+  std::vector<std::pair<std::string, int>> kept;  // opened before the tmpfs hides them
+  for (int i = 1; i < argc; ++i) {
+    const char* path = path_in_argument(argv[i]);
+    if (path == nullptr) continue;
+    const std::string directory =
+        directory_of(std::filesystem::path(path).lexically_normal().string());
+    if (directory == "/tmp" || directory == "/tmp/") {
+      errno = EINVAL;
+      fuzz_setup_failed("a fuzzer path directly in /tmp, which this target replaces");
+    }
+    if (directory.rfind("/tmp/", 0) != 0) continue;
+    const int fd = ::open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) fuzz_setup_failed(directory.c_str());
+    kept.emplace_back(directory, fd);
+  }
   if (::mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") != 0) fuzz_setup_failed("tmpfs on /tmp");
+  for (const auto& [directory, fd] : kept) {
+    std::error_code failed;
+    std::filesystem::create_directories(directory, failed);
+    const std::string source = "/proc/self/fd/" + std::to_string(fd);
+    if (failed ||
+        ::mount(source.c_str(), directory.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+      fuzz_setup_failed(directory.c_str());
+    (void)::close(fd);
+  }
 }

@@ -70,8 +70,8 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
   make_paths_absolute(*argc, *argv);
   confine_to_private_tmp(*argc, *argv);
   if (::mkdir("/tmp/.uci", 0755) != 0) fuzz_setup_failed("mkdir /tmp/.uci");
-  if (::mkdir("/tmp/case", 0755) != 0) fuzz_setup_failed("mkdir /tmp/case");
-  enter_tree("/tmp/case");
+  if (::mkdir("/tmp/upgrade-case", 0755) != 0) fuzz_setup_failed("mkdir /tmp/upgrade-case");
+  enter_tree("/tmp/upgrade-case");
   return 0;
 }
 
