@@ -55,8 +55,5 @@ void remove_boot_check_leftovers() {
 cJSON* read_boot_check_record() {
   record_path_buffer path{};
   if (!compose_record_path(path)) return nullptr;
-  unique_json record(read_json_file(path.data()));
-  // Valid JSON that is no object has no members to go by: as good as none.
-  if (!cJSON_IsObject(record.get())) return nullptr;
-  return record.release();
+  return read_json_file(path.data());
 }

@@ -22,6 +22,5 @@ enum class record_verdict { absent, no_version, stale, no_plugindata, plugin_mod
 // a running supervisor may be writing one.
 void remove_boot_check_leftovers();
 
-// The parsed record, owned by the caller; null when it is missing, unreadable,
-// not JSON or not a JSON object.
+// The parsed record, owned by the caller, or null.
 [[nodiscard]] cJSON* read_boot_check_record();
