@@ -3,8 +3,8 @@
 # Idempotent, and silent when everything is already there.
 set -euo pipefail
 
-packages=(g++ clang cmake make pkg-config libcjson-dev googletest libgtest-dev libgmock-dev
-          psmisc tar gzip util-linux binutils clang-format clang-tidy cppcheck
+packages=(g++ clang libclang-rt-14-dev cmake make pkg-config libcjson-dev googletest libgtest-dev
+          libgmock-dev psmisc tar gzip util-linux binutils clang-format clang-tidy cppcheck
           man-db groff-base)
 
 # Asked for by native name: with foreign architectures added (cross builds), a

@@ -78,7 +78,8 @@ void install_upgrade_package(int code) {
   const bool have_path = format_into(record_path, "%s/%s", data_directory, ".bootchk");
   // Read before unpacking, so a .bootchk shipped in the archive is overwritten.
   unique_json record(have_path ? read_json_file(record_path.data()) : nullptr);
-  if (!record) record.reset(cJSON_CreateObject());
+  // A record that is no object (an array, a string...) takes no members.
+  if (!cJSON_IsObject(record.get())) record.reset(cJSON_CreateObject());
   // Without any document (heap exhausted) the package is still installed and
   // deleted; only the record stays as it was.
   if (record && json_get_string(record.get(), "version") == nullptr) {

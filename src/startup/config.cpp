@@ -32,14 +32,17 @@ int load_config(const char* path, supervisor_state* state) {
   if (!document) return -1;
   const cJSON* watch = cJSON_GetObjectItem(document.get(), "__watch");
   const cJSON* processes = watch != nullptr ? cJSON_GetObjectItem(watch, "processes") : nullptr;
-  const int count = processes != nullptr ? cJSON_GetArraySize(processes) : 0;
-  if (count == 0) {
+  if (processes == nullptr || processes->child == nullptr) {
     use_default_process(state);
     return 0;
   }
-  state->process_count = count < max_processes ? count : max_processes;
-  for (int i = 0; i < count; ++i) {
-    if (fill_slot(cJSON_GetArrayItem(processes, i), i, state) != 0) return -1;
+  // One walk along the element list: fetching each element by its index
+  // would start from the head every time, quadratic in a long list.
+  int index = 0;
+  const cJSON* element = nullptr;
+  cJSON_ArrayForEach(element, processes) {
+    if (fill_slot(element, index, state) != 0) return -1;
+    if (index < max_processes) state->process_count = ++index;
   }
   return 0;
 }

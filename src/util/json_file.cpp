@@ -1,24 +1,47 @@
 #include "util/json_file.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
-#include <cstdio>
+#include <cerrno>
 #include <cstdlib>
-#include <memory>
 
 #include "util/handles.h"
 
+namespace {
+
+// The configuration and the boot-check record are a few hundred bytes; a
+// larger file is not one of ours and would only cost the router its memory.
+constexpr off_t max_json_file_bytes = off_t{1024} * 1024;
+
+// Reads up to `size` bytes; fewer when the file shrank since fstat.
+std::size_t read_up_to(int fd, char* buffer, std::size_t size) {
+  std::size_t got = 0;
+  while (got < size) {
+    const ssize_t n = ::read(fd, buffer + got, size - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  return got;
+}
+
+}  // namespace
+
 cJSON* read_json_file(const char* path) {
-  struct stat status {};
-  if (::stat(path, &status) != 0 || status.st_size <= 0) return nullptr;
-  unique_file file(std::fopen(path, "re"));
+  // Non-blocking, so that a FIFO under the name cannot stall start-up; only a
+  // regular file is read at all.
+  const unique_fd file(::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   if (!file) return nullptr;
+  struct stat status {};
+  if (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) return nullptr;
+  if (status.st_size <= 0 || status.st_size > max_json_file_bytes) return nullptr;
   const auto size = static_cast<std::size_t>(status.st_size);
   unique_text buffer(static_cast<char*>(std::malloc(size + 1)));
   if (!buffer) return nullptr;
-  // The file may have shrunk since stat: parse only what was actually read.
-  const std::size_t got = std::fread(buffer.get(), 1, size, file.get());
-  buffer.get()[got] = '\0';
+  // The file may have shrunk since fstat: parse only what was actually read.
+  buffer.get()[read_up_to(file.get(), buffer.get(), size)] = '\0';
   return cJSON_Parse(buffer.get());
 }
 

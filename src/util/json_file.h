@@ -4,7 +4,8 @@
 #include <cjson/cJSON.h>
 
 // Reads and parses the whole file; the caller owns the document. Null when the
-// file is missing, empty, unreadable or not JSON.
+// file is missing, empty, larger than 1 MiB, not a regular file, unreadable or
+// not JSON.
 [[nodiscard]] cJSON* read_json_file(const char* path);
 
 // Member lookups ignore letter case and take the first member of that name.

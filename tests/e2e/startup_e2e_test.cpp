@@ -60,6 +60,19 @@ TEST_F(startup, an_empty_object_watches_the_default_program) {
   EXPECT_TRUE(wait_until([&] { return copies() == "1\n"; }, 10)) << copies();
 }
 
+TEST_F(startup, a_long_list_of_programs_starts_without_delay) {
+  // As many elements as fit in the 1 MiB a configuration may have; every one
+  // is checked for its "base", the first four are started.
+  std::string text = R"({"__watch":{"processes":[{"base":"p"})";
+  while (text.size() < 1024 * 1024 - 16) text += R"(,{"base":"p"})";
+  config(text + "]}}");
+  program("p");
+  script("p", {"run"});
+  ASSERT_TRUE(start());
+  EXPECT_TRUE(wait_until([&] { return starts("p").size() == 4; }, 20)) << starts("p").size();
+  EXPECT_EQ(exit_status(0), std::nullopt);
+}
+
 struct unusable_config {
   const char* name;
   std::optional<std::string> text;  // none: no config file at all
@@ -82,6 +95,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         unusable_config{"missing", std::nullopt}, unusable_config{"empty", ""},
         unusable_config{"not_json", R"({"__watch": {"processes": [)"},
+        unusable_config{"larger_than_1_MiB", "{}" + std::string(1024 * 1024, ' ')},
         unusable_config{"base_not_a_string", R"({"__watch":{"processes":[{"base":7}]}})"},
         unusable_config{"later_element_without_base",
                         R"({"__watch":{"processes":[{"base":"probe"},{"excheck":true}]}})"}),

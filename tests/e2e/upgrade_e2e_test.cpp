@@ -25,10 +25,18 @@ class upgrade_e2e : public e2e_case {
   }
 };
 
-TEST_F(upgrade_e2e, exit_130_unpacks_and_restarts_everything_in_plugin_mode) {
+struct earlier_record {
+  const char* name;
+  const char* text;  // null: no record file
+};
+
+class upgrade_unpack : public upgrade_e2e, public ::testing::WithParamInterface<earlier_record> {};
+
+TEST_P(upgrade_unpack, exit_130_unpacks_and_restarts_everything_in_plugin_mode) {
   watch_upgrader("130");
   make_package("other");
   data_program("upgrader");
+  if (GetParam().text != nullptr) write_file("../data/.bootchk", GetParam().text);
   ASSERT_TRUE(start());
   const std::string plugin_args = " -r 130 -T /tmp/.uci/ -D ../data/ -O pellavora_K2310";
   // The first `other` may be killed before it could log its start.
@@ -43,6 +51,12 @@ TEST_F(upgrade_e2e, exit_130_unpacks_and_restarts_everything_in_plugin_mode) {
   EXPECT_EQ(read_file("../data/.bootchk"), R"({"version":"1.0.0.1","plugindata":1})");
   EXPECT_FALSE(path_exists(uci_path("ttupgrade.tgz")));
 }
+
+// A record that is valid JSON but no object counts as none and is replaced.
+INSTANTIATE_TEST_SUITE_P(table, upgrade_unpack,
+                         ::testing::Values(earlier_record{"no_record", nullptr},
+                                           earlier_record{"array_record", "[]"}),
+                         param_name{});
 
 TEST_F(upgrade_e2e, exit_131_copies_to_init_bin) {
   watch_upgrader("131");

@@ -41,6 +41,9 @@ TEST(decide_plugin_mode, follows_the_record) {
       {R"({"version":"1.0.0.1","plugindata":1)", 0, true},  // malformed
       {R"([{"version":"1.0.0.1","plugindata":1}])", 0, true},
       {R"("1.0.0.1")", 0, true},
+      {"[]", 0, true},
+      {"0", 0, true},
+      {"null", 0, true},
       {"", 0, true},
   };
   for (const mode_case& c : cases) {

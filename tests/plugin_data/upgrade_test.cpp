@@ -221,6 +221,11 @@ const upgrade_case upgrade_cases[] = {
      R"({"version":2,"version":"1.0.0.1"})", ".bootchk"},
     {"record_only_keeps_stale", 132, pk::garbage, stale, stale, ".bootchk"},
     {"record_only_replaces_empty", 132, pk::tgz, "", fresh, ".bootchk"},
+    // Valid JSON but no object: replaced like a malformed record.
+    {"unpack_replaces_array", 130, pk::tgz, "[]", unpacked, ".bootchk lib one.txt"},
+    {"copy_replaces_number", 131, pk::garbage, "0", copied, ".bootchk init.bin"},
+    {"record_only_replaces_string", 132, pk::tgz, R"("x")", fresh, ".bootchk"},
+    {"record_only_replaces_null", 132, pk::garbage, "null", fresh, ".bootchk"},
     {"shipped_record_overwritten", 130, pk::tgz_with_record, nullptr, unpacked, ".bootchk one.txt"},
     {"shipped_record_overwritten_by_existing", 130, pk::tgz_with_record, R"({"version":"1.0.0.2"})",
      R"({"version":"1.0.0.2","plugindata":1})", ".bootchk one.txt"},

@@ -30,6 +30,7 @@ TEST_F(config_test, files_without_a_document_fail) {
   auto state = std::make_unique<supervisor_state>();
   EXPECT_EQ(load_config("config", state.get()), -1);
   for (const char* text : {"", "{", "nonsense"}) EXPECT_EQ(load(text).result, -1) << text;
+  EXPECT_EQ(load("{}" + std::string(1024 * 1024, ' ')).result, -1);
 }
 
 TEST_F(config_test, no_processes_gives_the_default_process) {
@@ -82,6 +83,13 @@ TEST_F(config_test, every_element_needs_a_string_base) {
       {"base":"d"},{"base":"e"},{}]}})")
                 .result,
             -1);
+  // A long list: every element is still checked, the last one too.
+  std::string many = R"({"__watch":{"processes":[)";
+  for (int i = 0; i < 5000; ++i) many += R"({"base":"p"},)";
+  EXPECT_EQ(load(many + "{}]}}").result, -1);
+  const loaded long_list = load(many + R"({"base":"q"}]}})");
+  EXPECT_EQ(long_list.result, 0);
+  EXPECT_EQ(long_list.state->process_count, 4);
 }
 
 TEST_F(config_test, an_object_of_processes_is_read_like_an_array) {

@@ -1,6 +1,7 @@
 #include "util/json_file.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "support/scratch_tree.h"
 #include "util/handles.h"
@@ -22,12 +23,21 @@ TEST_F(json_file_test, files_that_give_no_document) {
   EXPECT_FALSE(parse_file(""));
   EXPECT_FALSE(parse_file("not json"));
   EXPECT_FALSE(parse_file("   \n\t"));
+  EXPECT_FALSE(parse_file("{}" + std::string(1024 * 1024 - 1, ' ')));  // 1 MiB + 1 byte
+  // Neither a FIFO without a writer (which must not block) nor a directory.
+  ASSERT_EQ(::mkfifo("fifo", 0600), 0);
+  EXPECT_EQ(read_json_file("fifo"), nullptr);
+  EXPECT_EQ(read_json_file("."), nullptr);
 }
 
 TEST_F(json_file_test, trailing_text_after_a_value_is_ignored) {
   const unique_json doc = parse_file("  {\"a\":\"b\"} trailing garbage");
   ASSERT_TRUE(doc);
   EXPECT_STREQ(json_get_string(doc.get(), "a"), "b");
+  const std::string text = R"({"a":"c"})";
+  const unique_json largest = parse_file(text + std::string(1024 * 1024 - text.size(), ' '));
+  ASSERT_TRUE(largest);
+  EXPECT_STREQ(json_get_string(largest.get(), "a"), "c");
 }
 
 TEST_F(json_file_test, lookup_ignores_case_and_takes_the_first_member) {
