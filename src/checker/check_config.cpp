@@ -42,12 +42,16 @@ const cJSON* processes_of(const cJSON* document) {
 }
 
 void refuse_element_without_base(check_report* report, const cJSON* processes) {
-  const int count = processes != nullptr ? cJSON_GetArraySize(processes) : 0;
-  for (int i = 0; i < count; ++i) {
-    if (json_get_string(cJSON_GetArrayItem(processes, i), "base") != nullptr) continue;
-    report_line(report, finding::refusal, "processes[%d] has no string \"base\": %s", i,
-                init_failure);
-    return;
+  // One walk of the list: a long one must not take quadratic time.
+  int i = 0;
+  const cJSON* element = nullptr;
+  cJSON_ArrayForEach(element, processes) {
+    if (json_get_string(element, "base") == nullptr) {
+      report_line(report, finding::refusal, "processes[%d] has no string \"base\": %s", i,
+                  init_failure);
+      return;
+    }
+    ++i;
   }
 }
 
