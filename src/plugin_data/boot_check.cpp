@@ -41,19 +41,19 @@ int decide_plugin_mode() {
 }
 
 int remove_boot_check_record() {
-  record_path_buffer path{};
+  record_path_buffer path;
   if (!compose_record_path(path) || ::access(path.data(), R_OK) != 0) return 0;
   // The caller relies on 1 meaning the record is gone, so a failed unlink is 0.
   return ::unlink(path.data()) == 0 ? 1 : 0;
 }
 
 void remove_boot_check_leftovers() {
-  record_path_buffer path{};
+  record_path_buffer path;
   if (compose_record_path(path)) remove_replacement_leftovers(path.data());
 }
 
 cJSON* read_boot_check_record() {
-  record_path_buffer path{};
+  record_path_buffer path;
   if (!compose_record_path(path)) return nullptr;
   return read_json_file(path.data());
 }

@@ -52,7 +52,7 @@ int unpack_package(int package) {
 
 // 1 when the package was copied whole to init.bin in the data directory.
 int copy_package(int package) {
-  path_buffer destination{};
+  path_buffer destination;
   if (!format_into(destination, "%s/%s", data_directory, "init.bin")) return 0;
   return copy_file(package, destination.data()) == 0 ? 1 : 0;
 }
@@ -69,12 +69,12 @@ void write_record(const char* path, const cJSON* record) {
 }  // namespace
 
 void install_upgrade_package(int code) {
-  package_path_buffer package{};
+  package_path_buffer package;
   if (!format_into(package, "%s/%s", uci_directory, "ttupgrade.tgz")) return;
   const unique_fd package_fd = open_package(package.data());
   if (!package_fd) return;
 
-  path_buffer record_path{};
+  path_buffer record_path;
   const bool have_path = format_into(record_path, "%s/%s", data_directory, ".bootchk");
   // Read before unpacking, so a .bootchk shipped in the archive is overwritten.
   unique_json record(have_path ? read_json_file(record_path.data()) : nullptr);

@@ -1,6 +1,5 @@
 #include "startup/config.h"
 
-#include "util/format.h"
 #include "util/handles.h"
 #include "util/json_file.h"
 
@@ -13,10 +12,10 @@ int fill_slot(const cJSON* element, int index, supervisor_state* state) {
   if (index >= max_processes) return 0;  // checked, but fills nothing
   process_slot& slot = state->slots[index];
   // Over-long texts are cut to the buffer, as for every name and path.
-  (void)format_into(slot.name, "%s", base);
+  (void)store_text(state, &slot.name, "%s", base);
   slot.pid = 0;
   if (json_is_true(element, "excheck") == 1)
-    (void)format_into(slot.alive_path, "%s/%s.alive", uci_directory, base);
+    (void)store_text(state, &slot.alive_path, "%s/%s.alive", uci_directory, base);
   return 0;
 }
 
@@ -24,7 +23,7 @@ int fill_slot(const cJSON* element, int index, supervisor_state* state) {
 
 void use_default_process(supervisor_state* state) {
   state->process_count = 1;
-  (void)format_into(state->slots[0].name, "%s", default_process_name);
+  (void)store_text(state, &state->slots[0].name, "%s", default_process_name);
 }
 
 int load_config(const char* path, supervisor_state* state) {

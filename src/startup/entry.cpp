@@ -21,15 +21,16 @@ namespace {
 
 // "/tmp/.uci/<program name>.run"; the lock is per program name.
 void compose_run_file_path(const char* program_path, supervisor_state* state) {
-  text_buffer copy{};
+  text_buffer copy;
   (void)format_into(copy, "%s", program_path);  // POSIX basename may alter its argument
-  (void)format_into(state->run_file_path, "%s%s.run", uci_directory, ::basename(copy.data()));
+  (void)store_text(state, &state->run_file_path, "%s%s.run", uci_directory,
+                   ::basename(copy.data()));
 }
 
 }  // namespace
 
 void enter_program_directory(const char* program_path) {
-  text_buffer copy{};
+  text_buffer copy;
   (void)format_into(copy, "%s", program_path);
   (void)!::chdir(::dirname(copy.data()));
 }

@@ -44,7 +44,7 @@ int open_locked_file(const char* path, const char* text, int length) {
 }
 
 int take_instance_lock(const char* program_path, supervisor_state* state) {
-  text_buffer directory{};
+  text_buffer directory;
   if (::getcwd(directory.data(), directory.size()) == nullptr) {
     say("failed to get current dir\n");
     return -1;

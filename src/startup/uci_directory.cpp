@@ -10,7 +10,7 @@
 
 const char* uci_directory_refusal(const char* path) {
   // Without its trailing slashes, so that lstat looks at a link itself.
-  std::array<char, 4096> name{};
+  std::array<char, 4096> name;
   (void)format_into(name, "%s", path);
   for (std::size_t length = std::strlen(name.data()); length > 1 && name[length - 1] == '/';)
     name[--length] = '\0';

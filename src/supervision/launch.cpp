@@ -41,9 +41,9 @@ void append_text(std::array<char, 8448>& message, std::size_t* used, const char*
   struct sigaction ignore {};
   ignore.sa_handler = SIG_IGN;
   (void)::sigaction(SIGPIPE, &ignore, nullptr);
-  errno_text_buffer unknown{};
+  errno_text_buffer unknown;
   const char* reason = errno_text(failure, unknown);
-  std::array<char, 8448> message{};
+  std::array<char, 8448> message;
   std::size_t used = 0;
   const char* parts[] = {"failed to exec ", line.argv[0], ", error is ", reason, "\n"};
   for (const char* part : parts) append_text(message, &used, part);
@@ -70,7 +70,7 @@ int spawn_child(const char* path, const char* alive_path, int restart_reason, in
 
 void launch_process(supervisor_state* state, int slot_index, int restart_reason) {
   process_slot& slot = state->slots[slot_index];
-  std::array<char, 8192> path{};
+  std::array<char, 8192> path;
   (void)compose_program_path(path, slot.name.data(), state->plugin_mode);
   track_child(&slot, spawn_child(path.data(), slot.alive_path.data(), restart_reason,
                                  state->argument_flag, state->plugin_mode == 1 ? 1 : 0));

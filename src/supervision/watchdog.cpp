@@ -16,13 +16,14 @@ namespace {
 
 inline constexpr unsigned check_interval_s = 120;
 inline constexpr uint32_t kill_threshold = 2;  // killed at the third miss in a row
+inline constexpr std::size_t watchdog_stack_bytes = 65536;
 
 int watched_slots(const supervisor_state* state) {
   return state->process_count < max_processes ? state->process_count : max_processes;
 }
 
 void kill_unresponsive(supervisor_state* state, process_slot& slot) {
-  std::array<char, 8192> line{};
+  std::array<char, 8192> line;
   (void)format_into(line, "%s is not alive, and we will kill it.\n", slot.name.data());
   (void)append_to_run_file(state->run_fd, line.data(), static_cast<int>(std::strlen(line.data())));
   slot.missed_checks = 0;
@@ -62,8 +63,15 @@ void start_liveness_watchdog(supervisor_state* state) {
   bool wanted = false;
   for (int i = 0; i < watched_slots(state); ++i) wanted = wanted || state->slots[i].alive_path[0];
   if (!wanted) return;
+  // The thread needs a few KiB; the libc's default reserves megabytes, which
+  // counts against a router's commit limit.
+  pthread_attr_t attributes;
+  const bool small = ::pthread_attr_init(&attributes) == 0 &&
+                     ::pthread_attr_setstacksize(&attributes, watchdog_stack_bytes) == 0;
   pthread_t thread{};
-  if (::pthread_create(&thread, nullptr, check_alive, state) != 0) {
+  const int created = ::pthread_create(&thread, small ? &attributes : nullptr, check_alive, state);
+  (void)::pthread_attr_destroy(&attributes);
+  if (created != 0) {
     static constexpr char failure[] = "create pthread check_alive failed\n";
     (void)append_to_run_file(state->run_fd, failure, static_cast<int>(sizeof failure - 1));
     return;

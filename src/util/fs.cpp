@@ -1,8 +1,6 @@
 #include "util/fs.h"
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <libgen.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -30,27 +28,24 @@ int write_all(int fd, const char* bytes, std::size_t length) {
   return 0;
 }
 
-// Directory part and base name of `path` (POSIX forms, on copies).
-struct split_path {
-  std::array<char, 8192> directory{};
-  std::array<char, 8192> base{};
-};
-
-bool split(const char* path, split_path* parts) {
-  // dirname and basename may write into their argument: work on a copy.
-  std::array<char, 8192> copy{};
-  if (!format_into(copy, "%s", path)) return false;
-  (void)format_into(parts->directory, "%s", ::dirname(copy.data()));
-  (void)format_into(copy, "%s", path);
-  (void)format_into(parts->base, "%s", ::basename(copy.data()));
-  return true;
+// The directory part of `path` (up to its last slash, or "." without one)
+// into `directory`; the base name, inside `path`. Small and without copies of
+// the whole path: these run on the daemon's own stack, whose pages stay.
+const char* split(const char* path, std::array<char, 4096>& directory) {
+  const char* slash = std::strrchr(path, '/');
+  if (slash == nullptr) {
+    (void)format_into(directory, ".");
+    return path;
+  }
+  (void)format_into(directory, "%.*s", static_cast<int>(slash - path + 1), path);
+  return slash + 1;
 }
 
 // A rename is durable only once its directory is written out.
 void flush_directory_of(const char* path) {
-  split_path parts;
-  if (!split(path, &parts)) return;
-  unique_fd directory(::open(parts.directory.data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  std::array<char, 4096> directory_path;
+  (void)split(path, directory_path);
+  unique_fd directory(::open(directory_path.data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (directory) (void)::fsync(directory.get());
 }
 
@@ -79,7 +74,7 @@ void close_descriptors_from(int first) {
 }
 
 int replace_file_atomically(const char* path, const char* bytes, int length) {
-  std::array<char, 8192> temporary{};
+  std::array<char, 8192> temporary;
   if (!format_into(temporary, "%s.XXXXXX", path)) return -1;
   unique_fd fd(::mkostemp(temporary.data(), O_CLOEXEC));
   if (!fd) return -1;
@@ -96,16 +91,27 @@ int replace_file_atomically(const char* path, const char* bytes, int length) {
 }
 
 void remove_replacement_leftovers(const char* path) {
-  split_path parts;
-  if (!split(path, &parts)) return;
-  DIR* directory = ::opendir(parts.directory.data());
-  if (directory == nullptr) return;
-  const int directory_fd = ::dirfd(directory);
-  while (const dirent* entry = ::readdir(directory)) {
-    if (!is_leftover_name(entry->d_name, parts.base.data())) continue;
-    (void)::unlinkat(directory_fd, entry->d_name, 0);  // a directory of that name stays
+  std::array<char, 4096> directory_path;
+  const char* base = split(path, directory_path);
+  const unique_fd directory(::open(directory_path.data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!directory) return;
+  // Entries read straight into a small buffer: opendir's 32 KiB heap buffer
+  // would leave pages dirty for the life of the daemon.
+  alignas(8) std::array<char, 2048> entries;
+  for (;;) {
+    const long got = ::syscall(SYS_getdents64, directory.get(), entries.data(), entries.size());
+    if (got <= 0) return;
+    // Each record: inode (8), offset (8), record length (2), type (1), name.
+    for (long at = 0; at < got;) {
+      unsigned short length = 0;
+      std::memcpy(&length, entries.data() + at + 16, sizeof length);
+      if (length == 0) return;
+      const char* name = entries.data() + at + 19;
+      if (is_leftover_name(name, base))
+        (void)::unlinkat(directory.get(), name, 0);  // a directory of that name stays
+      at += length;
+    }
   }
-  (void)::closedir(directory);
 }
 
 int copy_file(int source_fd, const char* destination) {
@@ -118,7 +124,7 @@ int copy_file(int source_fd, const char* destination) {
     say("Failed to read or write, in, %d, out, %d\n", source_fd, out.get());
     return -1;
   }
-  std::array<char, 1024> chunk{};
+  std::array<char, 1024> chunk;
   for (;;) {
     const ssize_t got = ::read(source_fd, chunk.data(), chunk.size());
     if (got < 0 && errno == EINTR) continue;
@@ -130,8 +136,10 @@ int copy_file(int source_fd, const char* destination) {
 }
 
 int ensure_directory(const char* path) {
-  if (DIR* dir = ::opendir(path)) {
-    (void)::closedir(dir);
+  // Opened as a directory without opendir, whose 32 KiB entry buffer would
+  // leave heap pages dirty for the life of the daemon.
+  if (const int dir = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
+    (void)::close(dir);
     return 0;
   }
   if (::mkdir(path, 0777) == 0 || errno == EEXIST) return 0;

@@ -17,7 +17,7 @@ int output_fd = STDOUT_FILENO;
 output_route route = output_route::poll_first;
 
 // Room for the longest message: a 4096-byte path and its words.
-using message_buffer = std::array<char, 8448>;
+using message_buffer = std::array<char, 4096 + 256>;
 
 void hand_over(const char* bytes, std::size_t length) {
   for (;;) {
@@ -52,7 +52,7 @@ void route_standard_output(int fd, output_route chosen) {
 }
 
 void say(const char* format, ...) {
-  message_buffer message{};
+  message_buffer message;
   va_list args;
   va_start(args, format);
   // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): started just above

@@ -3,11 +3,11 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
 #include <csignal>
 
@@ -21,7 +21,7 @@
 // it.
 //
 // Both children share our memory (CLONE_VM, CLONE_VFORK) and run on stacks
-// borrowed from the caller's frame, which is suspended until the command has
+// mapped for the call, while the caller is suspended until the command has
 // ended: no allocation, no locks, no stdio there, and no sanitizer
 // instrumentation, whose runtime does not know these stacks.
 
@@ -82,19 +82,37 @@ CHILD_CODE int wait_for_command(void* argument) {
   for (;;) ::syscall(SYS_kill, ::syscall(SYS_getpid), SIGKILL);
 }
 
+// The two children's stacks. Both children have ended (or executed) before
+// the caller goes on, so the mapping is unused when it is given back.
+struct child_stacks {
+  unsigned char* base = nullptr;
+  child_stacks() {
+    void* mapped = ::mmap(nullptr, 2 * child_stack_bytes, PROT_READ | PROT_WRITE,
+                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    if (mapped != MAP_FAILED) base = static_cast<unsigned char*>(mapped);
+  }
+  ~child_stacks() {
+    if (base != nullptr) (void)::munmap(base, 2 * child_stack_bytes);
+  }
+  child_stacks(const child_stacks&) = delete;
+  child_stacks& operator=(const child_stacks&) = delete;
+};
+
 }  // namespace
 
 int spawn_and_wait(const char* file, char* const argv[], int stdin_fd) {
   const unique_fd null_fd(::open("/dev/null", O_WRONLY | O_CLOEXEC));
   if (!null_fd) return -1;
-  alignas(16) std::array<unsigned char, 2 * child_stack_bytes> stacks;
-  command_request request{file,          argv, stdin_fd,
-                          null_fd.get(), {},   stacks.data() + child_stack_bytes};
+  // Mapped for this call and unmapped after it, so that the pages the
+  // children write do not stay with the daemon for its life.
+  const child_stacks stacks;
+  if (stacks.base == nullptr) return -1;
+  command_request request{file, argv, stdin_fd, null_fd.get(), {}, stacks.base + child_stack_bytes};
   sigset_t all{};
   (void)::sigfillset(&all);
   // No handler may run on a borrowed stack.
   if (::pthread_sigmask(SIG_SETMASK, &all, &request.caller_mask) != 0) return -1;
-  const int pid = start_child(wait_for_command, stacks.data() + stacks.size(), 0, &request);
+  const int pid = start_child(wait_for_command, stacks.base + 2 * child_stack_bytes, 0, &request);
   (void)::pthread_sigmask(SIG_SETMASK, &request.caller_mask, nullptr);
   if (pid < 0) return -1;
   int status = 0;

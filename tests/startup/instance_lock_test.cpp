@@ -40,7 +40,7 @@ TEST_F(instance_lock_test, a_planted_symlink_is_refused) {
 
 TEST_F(instance_lock_test, take_instance_lock_writes_the_directory_line) {
   auto state = std::make_unique<supervisor_state>();
-  std::snprintf(state->run_file_path.data(), state->run_file_path.size(), "/tmp/.uci/sup.run");
+  (void)store_text(state.get(), &state->run_file_path, "/tmp/.uci/sup.run");
   write_text("/tmp/.uci/sup.run", "stale content from the last run\nand more\n");
   ASSERT_EQ(take_instance_lock("./sup", state.get()), 0);
   EXPECT_EQ(read_text("/tmp/.uci/sup.run"), "/tmp/case/sup\n");

@@ -58,7 +58,7 @@ TEST_F(launch_test, plugin_mode_runs_from_the_data_directory_and_stores_the_pid)
   auto state = std::make_unique<supervisor_state>();
   state->process_count = 1;
   state->plugin_mode = 1;
-  std::snprintf(state->slots[0].name.data(), 4096, "probe");
+  (void)store_text(state.get(), &state->slots[0].name, "probe");
   launch_process(state.get(), 0, 130);
   ASSERT_GT(state->slots[0].pid, 0);
   EXPECT_EQ(wait_for(state->slots[0].pid), 0);

@@ -65,9 +65,9 @@ class watchdog_test : public ::testing::Test {
   }
 
   void name_slot(int i, const char* name, bool checked) {
-    std::snprintf(state->slots[i].name.data(), 4096, "%s", name);
+    (void)store_text(state.get(), &state->slots[i].name, "%s", name);
     if (checked)
-      std::snprintf(state->slots[i].alive_path.data(), 4096, "/tmp/.uci//%s.alive", name);
+      (void)store_text(state.get(), &state->slots[i].alive_path, "/tmp/.uci//%s.alive", name);
     start_child(i);
   }
 
