@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets up the machine, then builds and runs every test: what CI runs.
 # Usage: scripts/test.sh [stage...]   (default: every stage, in this order)
-#   format         formatting and include-layout checks
+#   format         formatting and include-layout checks, the benchmark helpers' own checks
 #   default        plain build, all tests, static analysis (cppcheck, clang-tidy)
 #   asan-ubsan     ASan+UBSan build, all tests
 #   tsan           TSan build, all tests
@@ -12,8 +12,8 @@
 #   libc           every C library call of the daemon exists in musl
 #   busybox        end-to-end subset with busybox's killall, tar and sh
 #   static         fully static size-optimised daemon, with a static cJSON
-#   package        scripts/check-package.sh, when the tree has it
-#   fuzz           scripts/fuzz.sh 20, when the tree has it
+#   package        the .deb and .tar.gz, their man pages, and the packaged daemon run
+#   fuzz           every fuzz target for 20 s (scripts/fuzz.sh)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -83,6 +83,7 @@ for stage in "${stages[@]}"; do
     format)
       ./scripts/check-format.sh
       ./scripts/check-layout.sh
+      bash bench/lib_test.sh
       ;;
     default | asan-ubsan | tsan | release-clang)
       build_preset "$stage"
@@ -108,14 +109,8 @@ for stage in "${stages[@]}"; do
       fi
       run_e2e "$static_cases" E2E_DAEMON="$PWD/build/static/plugsup"
       ;;
-    package)
-      # Switched on by the tree that has the packaging check.
-      if [ -f scripts/check-package.sh ]; then bash scripts/check-package.sh; else echo "(none)"; fi
-      ;;
-    fuzz)
-      # Switched on by the tree that has the fuzzers.
-      if [ -f scripts/fuzz.sh ]; then bash scripts/fuzz.sh 20; else echo "(none)"; fi
-      ;;
+    package) ./scripts/check-package.sh ;;
+    fuzz) ./scripts/fuzz.sh 20 ;;
     *)
       echo "test.sh: unknown stage $stage (stages: ${all_stages[*]})"
       exit 2
