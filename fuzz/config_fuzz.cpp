@@ -52,8 +52,14 @@ expected_load read_independently(const std::string& text) {
   return expected;
 }
 
-bool terminated(const text_buffer& text) {
-  return std::memchr(text.data(), '\0', text.size()) != nullptr;
+// The empty text, or one inside the state's pool, terminated within its
+// capacity of 4,095 characters.
+bool well_kept(const supervisor_state& state, const state_text& text) {
+  if (text.text == nullptr) return true;
+  const char* pool_end = state.pool.data() + state.pool.size();
+  if (text.text < state.pool.data() || text.text >= pool_end) return false;
+  const auto room = static_cast<std::size_t>(pool_end - text.text);
+  return ::strnlen(text.text, room) < sizeof(text_buffer);
 }
 
 }  // namespace
@@ -77,7 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   FUZZ_CHECK(state->process_count == expected.count);
   for (int i = 0; i < max_processes; ++i) {
     const process_slot& slot = state->slots[i];
-    FUZZ_CHECK(terminated(slot.name) && terminated(slot.alive_path));
+    FUZZ_CHECK(well_kept(*state, slot.name) && well_kept(*state, slot.alive_path));
     FUZZ_CHECK(slot.name.data() == expected.names[i]);
     FUZZ_CHECK(slot.alive_path.data() == expected.alive_paths[i]);
     FUZZ_CHECK(slot.pid == 0 && slot.watchdog_kill == 0 && slot.missed_checks == 0);
