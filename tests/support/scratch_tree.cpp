@@ -12,16 +12,42 @@
 #include <fstream>
 #include <sstream>
 
+namespace {
+
+// Creates every missing directory of an absolute path.
+void make_directories(const std::string& path) {
+  for (std::size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1))
+    (void)::mkdir(path.substr(0, at).c_str(), 0755);
+  (void)::mkdir(path.c_str(), 0755);
+}
+
+}  // namespace
+
 bool enter_scratch_tree(std::string* why) {
+  // A build tree under /tmp (a checkout there) stays visible through the
+  // private /tmp: some tests run the programs it holds.
+  const std::string build_tree = SCRATCH_BUILD_TREE;
+  const bool keep = build_tree.rfind("/tmp/", 0) == 0;
   if (::unshare(CLONE_NEWNS) != 0) {
     *why = std::string("unshare(CLONE_NEWNS): ") + std::strerror(errno);
     return false;
   }
   // Keep our mounts out of the machine's namespace.
+  const int kept = keep ? ::open(build_tree.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC) : -1;
   if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
       ::mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") != 0) {
     *why = std::string("mount: ") + std::strerror(errno);
     return false;
+  }
+  if (keep) {
+    make_directories(build_tree);
+    const std::string source = "/proc/self/fd/" + std::to_string(kept);
+    if (kept < 0 ||
+        ::mount(source.c_str(), build_tree.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) {
+      *why = "bind " + build_tree + ": " + std::strerror(errno);
+      return false;
+    }
+    (void)::close(kept);
   }
   for (const char* dir : {"/tmp/.uci", "/tmp/case", "/tmp/case/sup", "/tmp/case/data"}) {
     if (::mkdir(dir, 0755) != 0) {
