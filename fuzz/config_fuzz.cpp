@@ -65,8 +65,7 @@ bool well_kept(const supervisor_state& state, const state_text& text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
-  make_paths_absolute(*argc, *argv);
-  enter_tree(make_private_root());
+  enter_private_tree(argc, argv);
   return 0;
 }
 

@@ -118,6 +118,13 @@ inline void make_paths_absolute(int argc, char** argv) {
   }
 }
 
+// What a target whose files all live in the working directory does first:
+// its corpus paths made absolute, then a private scratch tree entered.
+inline void enter_private_tree(int* argc, char*** argv) {
+  make_paths_absolute(*argc, *argv);
+  enter_tree(make_private_root());
+}
+
 // The directory that holds what `path` names: itself for a directory, else
 // its parent (an artifact prefix, the dictionary).
 inline std::string directory_of(const std::string& path) {

@@ -35,8 +35,7 @@ verdict judge(const std::string& text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
-  make_paths_absolute(*argc, *argv);
-  enter_tree(make_private_root());
+  enter_private_tree(argc, argv);
   return 0;
 }
 

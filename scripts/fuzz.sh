@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets of fuzz/ (clang, ASan+UBSan) in build/fuzz and
-# runs each for the given number of seconds, starting from its seed corpus in
-# fuzz/corpus/<target>/. New inputs go to build/fuzz/corpus/<target>/, a
+# gives each the given number of seconds; each begins with the sample inputs
+# kept in fuzz/corpus/<target>/. New inputs go to build/fuzz/corpus/<target>/, a
 # failing input to build/fuzz/artifacts/. The upgrade target needs root (it
 # makes a private mount namespace).
 # Usage: scripts/fuzz.sh [seconds]   (default 20)

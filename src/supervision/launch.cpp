@@ -6,7 +6,6 @@
 #include <array>
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
 #include <cstring>
 
 #include "supervision/child_handle.h"
@@ -58,7 +57,6 @@ int spawn_child(const char* path, const char* alive_path, int restart_reason, in
   command_line line;
   build_command_line(&line, path, alive_path, restart_reason, argument_flag, plugin_flag);
   const pid_t parent = ::getpid();
-  (void)std::fflush(stdout);  // nothing buffered may be written twice
   const pid_t pid = ::fork();
   if (pid < 0) {
     say("failed to fork\n");

@@ -14,6 +14,14 @@ const char* const lock_refused = "process(./sup) already run\n";
 
 class startup : public e2e_case {
  protected:
+  // Starts with `setup` planted first and expects start-up to end with status 0.
+  void start_after(const char* setup) {
+    with_probe();
+    start_options options;
+    options.setup = setup;
+    ASSERT_TRUE(start(options));
+    EXPECT_EQ(exit_status(20), "exit 0");
+  }
   // One program that runs until it is killed, so the supervisor stays up.
   void with_probe() {
     config(R"({"__watch":{"processes":[{"base":"probe"}]}})");
@@ -144,11 +152,7 @@ struct planted {
 class startup_run_file : public startup, public ::testing::WithParamInterface<planted> {};
 
 TEST_P(startup_run_file, unusable_run_file_is_refused) {
-  with_probe();
-  start_options options;
-  options.setup = GetParam().setup;
-  ASSERT_TRUE(start(options));
-  EXPECT_EQ(exit_status(20), "exit 0");
+  start_after(GetParam().setup);
   EXPECT_EQ(stdout_text(), std::string("failed to open /tmp/.uci/sup.run\n") + lock_refused);
   if (GetParam().content)
     EXPECT_EQ(read_text_file(ns_path(GetParam().watched)), *GetParam().content);
@@ -243,11 +247,7 @@ class startup_uci_directory : public startup,
                               public ::testing::WithParamInterface<planted_directory> {};
 
 TEST_P(startup_uci_directory, planted_directory_is_refused_untouched) {
-  with_probe();
-  start_options options;
-  options.setup = GetParam().setup;
-  ASSERT_TRUE(start(options));
-  EXPECT_EQ(exit_status(20), "exit 0");
+  start_after(GetParam().setup);
   EXPECT_EQ(stdout_text(), std::string("refusing /tmp/.uci/: ") + GetParam().reason + "\n");
   EXPECT_FALSE(path_exists(ns_path(GetParam().watched)));
   EXPECT_TRUE(starts("probe").empty());
