@@ -10,7 +10,7 @@
  *
  * Build it against the installed header with
  *   cc -o probe probe.c $(pkg-config --cflags plugsup-plugin) */
-#define _POSIX_C_SOURCE 200809L /* clock_gettime, mkstemp, O_CLOEXEC in strict C modes */
+/* First: it asks the C library for the POSIX interfaces it needs. */
 #include <plugsup/plugin.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -56,7 +56,7 @@ int main(int argc, char** argv) {
     /* Claim the package first, so that it is handed over once only. */
     if (rename("upgrade.tgz", "upgrade.tgz.sent") == 0) {
       say("handing over upgrade.tgz");
-      (void)plugsup_hand_over_upgrade("upgrade.tgz.sent", PLUGSUP_EXIT_UPGRADE_UNPACK);
+      (void)plugsup_hand_over_upgrade(&args, "upgrade.tgz.sent", PLUGSUP_EXIT_UPGRADE_UNPACK);
       say("cannot hand over upgrade.tgz: %s", strerror(errno));
     }
     if (unlink("restart-all") == 0) {

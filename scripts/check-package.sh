@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
-# Builds the release packages (.deb and .tar.gz) in build/package/ and checks
-# them: control fields, contents, man pages, DESTDIR and --strip installs, and
-# the packaged daemon running the packaged sample programs from a scratch root
-# inside private mount and PID namespaces (so the host's /tmp and processes are
-# never touched). Needs root for the namespaces. Exits non-zero on any failure.
+# Builds the release packages (the .debs plugsup and plugsup-dev, and the
+# .tar.gz) in build/package/ and checks them: lintian, control fields,
+# contents, man pages, DESTDIR and --strip installs, and the packaged daemon
+# running the packaged sample programs from a scratch root inside private mount
+# and PID namespaces (so the host's /tmp and processes are never touched). Also
+# builds the armhf .deb in build/package-armhf/ and checks it with lintian and
+# its library dependencies. Needs root for the namespaces. Exits non-zero on
+# any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
+./scripts/setup-cross.sh
 
 build=build/package
 fail() {
@@ -25,42 +29,79 @@ version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$build/CPackCon
 debs=("$build"/packages/plugsup_"$version"_*.deb)
 if [ ${#debs[@]} -ne 1 ] || [ ! -f "${debs[0]}" ]; then fail "expected one plugsup_${version}_<arch>.deb"; fi
 deb=${debs[0]}
+dev_deb=$build/packages/plugsup-dev_${version}_all.deb
+[ -f "$dev_deb" ] || fail "expected $dev_deb"
 tarballs=("$build"/packages/plugsup-"$version"-*.tar.gz)
 if [ ${#tarballs[@]} -ne 1 ] || [ ! -f "${tarballs[0]}" ]; then fail "expected one plugsup-$version-*.tar.gz"; fi
-ok "built $(basename "$deb") and $(basename "${tarballs[0]}")"
+ok "built $(basename "$deb"), $(basename "$dev_deb") and $(basename "${tarballs[0]}")"
 
 grep -q "^## $version " CHANGELOG.md || fail "CHANGELOG.md has no entry for $version"
 
+# --- lintian: no error on any package (warnings and notes are printed) -----
+lint() {
+  local report
+  report=$(lintian --fail-on error --tag-display-limit 0 "$@" 2>&1 |
+           grep -v '^running with root privileges') || fail "lintian: $report"
+  [ -z "$report" ] || echo "$report"
+}
+lint "$deb" "$dev_deb"
+ok "lintian finds no error in $(basename "$deb") and $(basename "$dev_deb")"
+
 # --- control fields -----------------------------------------------------
-field() { dpkg-deb -f "$deb" "$1"; }
-[ "$(field Package)" = plugsup ] || fail "Package: $(field Package)"
-[ "$(field Version)" = "$version" ] || fail "Version: $(field Version)"
-[ "$(field Section)" = admin ] || fail "Section: $(field Section)"
-[ "$(field Maintainer)" = "The plugsup authors" ] || fail "Maintainer: $(field Maintainer)"
-for dependency in libcjson1 psmisc tar gzip; do
-  field Depends | tr ',' '\n' | grep -Eq "^ *$dependency( |$)" ||
-    fail "Depends lacks $dependency: $(field Depends)"
-done
+# The field of a package; the Depends alternatives one a line.
+field() { dpkg-deb -f "$1" "$2"; }
+depends_on() {  # package dependency...
+  local package=$1 dependency
+  shift
+  for dependency in "$@"; do
+    field "$package" Depends | tr ',' '\n' | grep -Eq "^ *$dependency( \(|$)" ||
+      fail "$(basename "$package"): Depends lacks $dependency: $(field "$package" Depends)"
+  done
+}
+[ "$(field "$deb" Package)" = plugsup ] || fail "Package: $(field "$deb" Package)"
+[ "$(field "$deb" Version)" = "$version" ] || fail "Version: $(field "$deb" Version)"
+[ "$(field "$deb" Section)" = admin ] || fail "Section: $(field "$deb" Section)"
+grep -Eq '^[^<]+ <[^@ ]+@[^> ]+>$' <<<"$(field "$deb" Maintainer)" ||
+  fail "Maintainer has no address: $(field "$deb" Maintainer)"
+# From the binaries: libstdc++ for plugsup-check; killall from either package.
+depends_on "$deb" libc6 libcjson1 libstdc++6 'psmisc \| busybox'
+[ "$(field "$dev_deb" Package)" = plugsup-dev ] || fail "Package: $(field "$dev_deb" Package)"
+[ "$(field "$dev_deb" Architecture)" = all ] || fail "plugsup-dev is not Architecture: all"
+[ -z "$(field "$dev_deb" Depends)" ] || fail "plugsup-dev depends on $(field "$dev_deb" Depends)"
 ok "control fields"
 
 # --- contents -----------------------------------------------------------
 root=$PWD/$build/root
+dev_root=$PWD/$build/dev-root
+rm -rf "$dev_root"
 dpkg -x "$deb" "$root"
+dpkg -x "$dev_deb" "$dev_root"
 doc=usr/share/doc/plugsup
-expected=(usr/sbin/plugsup "$doc/LICENSE" "$doc/CHANGELOG.md" "$doc/examples/config"
-          "$doc/examples/README.md" "$doc/examples/procd/plugsup"
+programs=(usr/sbin/plugsup usr/sbin/plugsup-check)
+expected=("${programs[@]}" "$doc/LICENSE" "$doc/CHANGELOG.md" "$doc/copyright" "$doc/changelog.gz"
+          "$doc/examples/config" "$doc/examples/README.md" "$doc/examples/procd/plugsup"
           "$doc/examples/inittab/plugsup.inittab" "$doc/examples/systemd/plugsup.service")
+dev_expected=(usr/include/plugsup/plugin.h usr/share/pkgconfig/plugsup-plugin.pc
+              usr/share/doc/plugsup-dev/copyright usr/share/doc/plugsup-dev/changelog.gz)
+# Section 3 (the SDK) goes with plugsup-dev, every other page with plugsup.
 pages=()
 for page in man/*.[0-9]; do
-  pages+=("usr/share/man/man${page##*.}/$(basename "$page").gz")
+  installed=usr/share/man/man${page##*.}/$(basename "$page").gz
+  pages+=("$installed")
+  if [ "${page##*.}" = 3 ]; then dev_expected+=("$installed"); else expected+=("$installed"); fi
 done
-for file in "${expected[@]}" "${pages[@]}"; do
-  [ -f "$root/$file" ] || fail "the package lacks /$file"
+for file in "${expected[@]}"; do
+  [ -f "$root/$file" ] || fail "plugsup lacks /$file"
 done
-for program in usr/sbin/plugsup "$doc/examples/probe" "$doc/examples/collector"; do
+for file in "${dev_expected[@]}"; do
+  [ -f "$dev_root/$file" ] || fail "plugsup-dev lacks /$file"
+done
+for program in "${programs[@]}" "$doc/examples/probe" "$doc/examples/collector"; do
   [ -x "$root/$program" ] || fail "/$program is not executable"
 done
-readelf -S "$root/usr/sbin/plugsup" | grep -q '\.symtab' && fail "/usr/sbin/plugsup is not stripped"
+for program in "${programs[@]}"; do
+  readelf -S "$root/$program" | grep -q '\.symtab' && fail "/$program is not stripped"
+done
 grep -q '^::respawn:/' "$root/$doc/examples/inittab/plugsup.inittab" ||
   fail "the inittab example has no ::respawn: line with a full path"
 unit=$root/$doc/examples/systemd/plugsup.service
@@ -75,7 +116,7 @@ fi
 # SIGPIPE, and pipefail would count that as a miss.
 tar -tzf "${tarballs[0]}" | grep "^plugsup-$version-[^/]*/sbin/plugsup$" >/dev/null ||
   fail "the tarball lacks sbin/plugsup"
-ok "contents (${#expected[@]} files, ${#pages[@]} man pages)"
+ok "contents (${#expected[@]} files in plugsup, ${#dev_expected[@]} in plugsup-dev)"
 
 # --- man pages: no warnings from groff, nor from man on the installed copy ----
 for page in man/*.[0-9]; do
@@ -83,7 +124,9 @@ for page in man/*.[0-9]; do
   [ -z "$warnings" ] || fail "groff warns on $page: $warnings"
 done
 for page in "${pages[@]}"; do
-  warnings=$(MANWIDTH=80 man -l "$root/$page" 2>&1 >/dev/null)
+  page_root=$root
+  [ -f "$page_root/$page" ] || page_root=$dev_root
+  warnings=$(MANWIDTH=80 man -l "$page_root/$page" 2>&1 >/dev/null)
   [ -z "$warnings" ] || fail "man -l warns on /$page: $warnings"
 done
 rendered=$(MANWIDTH=80 man -l "$root/usr/share/man/man8/plugsup.8.gz" 2>/dev/null)
@@ -150,4 +193,18 @@ if ! unshare --mount --pid --fork --mount-proc --propagation private \
   fail "the packaged daemon did not start the sample programs and write its run file within 30 s"
 fi
 ok "the packaged daemon ran the sample programs; run file begins with $site"
-echo "check-package: all checks passed for $(basename "$deb")"
+
+# --- the armhf package: lintian, and its libraries found for the target -----
+cross=build/package-armhf
+rm -rf "$cross/packages"
+cmake -S . -B "$cross" --toolchain cmake/toolchains/armhf.cmake -DCMAKE_BUILD_TYPE=Release \
+  -DBUILD_TESTING=OFF >/dev/null
+cmake --build "$cross" -j2 >/dev/null
+(cd "$cross" && cpack -G DEB -B "$PWD/packages" >/dev/null) || fail "cpack for armhf"
+cross_deb=$cross/packages/plugsup_${version}_armhf.deb
+[ -f "$cross_deb" ] || fail "expected $cross_deb"
+lint "$cross_deb"
+# libgcc_s: the daemon calls its 64-bit division helpers (__aeabi_ldivmod) there.
+depends_on "$cross_deb" libc6 libcjson1 libstdc++6 libgcc-s1 'psmisc \| busybox'
+ok "lintian finds no error in $(basename "$cross_deb"); Depends: $(field "$cross_deb" Depends)"
+echo "check-package: all checks passed for $(basename "$deb"), $(basename "$dev_deb") and $(basename "$cross_deb")"

@@ -1,11 +1,31 @@
 /* The supervised program's side of the plugsup contract: its command line,
  * its alive file, the upgrade hand-over and the fresh start of all programs.
  *
- * Header only, C99 or later and C++11 or later; every function is static inline and
- * allocates nothing. Needs the POSIX interfaces of the C library
- * (clock_gettime, mkstemp, rename), as every router's libc has them. */
+ * Header only, C99 or later and C++11 or later, also in strict modes
+ * (-std=c99 -pedantic); every function is static inline and allocates
+ * nothing. It needs the POSIX.1-2008 interfaces of the C library
+ * (clock_gettime, mkstemp, O_CLOEXEC), as every router's libc has them, and
+ * asks for them itself: include it before any system header, or define
+ * _POSIX_C_SOURCE (200809L or later) or _GNU_SOURCE for the whole file. */
 #ifndef PLUGSUP_PLUGIN_H
 #define PLUGSUP_PLUGIN_H
+
+/* The SDK's version, that of the plugsup release it comes with. */
+#define PLUGSUP_PLUGIN_VERSION "0.1"
+#define PLUGSUP_PLUGIN_VERSION_MAJOR 0
+#define PLUGSUP_PLUGIN_VERSION_MINOR 1
+
+/* The C library decides which interfaces it declares when its first header
+ * is read (glibc's features.h): past that point, defining the macro here
+ * would change nothing, and the error below would come as a list of
+ * undeclared functions. */
+#if !defined(_POSIX_C_SOURCE) && !defined(_XOPEN_SOURCE) && !defined(_GNU_SOURCE) && \
+    !defined(_DEFAULT_SOURCE) && !defined(_BSD_SOURCE)
+#if defined(_FEATURES_H)
+#error "plugsup/plugin.h: include it before any system header, or define _POSIX_C_SOURCE"
+#endif
+#define _POSIX_C_SOURCE 200809L
+#endif
 
 #include <errno.h>
 #include <fcntl.h>
@@ -16,6 +36,11 @@
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
+
+/* An older POSIX level chosen by the includer (say _POSIX_C_SOURCE 199506L). */
+#if !defined(O_CLOEXEC) || !defined(CLOCK_MONOTONIC)
+#error "plugsup/plugin.h needs POSIX.1-2008: define _POSIX_C_SOURCE 200809L or later"
+#endif
 
 #ifdef __cplusplus
 extern "C" {
@@ -41,7 +66,7 @@ extern "C" {
 #define PLUGSUP_REASON_WATCHDOG 199
 
 #define PLUGSUP_UCI_DIRECTORY "/tmp/.uci/"
-#define PLUGSUP_UPGRADE_PACKAGE "/tmp/.uci//ttupgrade.tgz"
+#define PLUGSUP_UPGRADE_PACKAGE "/tmp/.uci//ttupgrade.tgz" /* where -T names /tmp/.uci/ */
 
 /* The watchdog looks every 120 s and deletes the file each time; refreshing
  * it four times as often leaves room for a slow loop iteration. */
@@ -90,11 +115,15 @@ static inline int plugsup_parse_reason_(const char* text, int* reason) {
 
 /* Reads the command line the supervisor composes:
  *   path [-r N] [-d] [-A ALIVE] [-T UCI -D DATA -O PRODUCT]
- * in this order, each group at most once. 0 on success; -1 with a one-line
- * reason in `error` (which may be NULL) for anything the supervisor never
- * sends: an unknown option or stray argument, a missing or empty value, a restart
- * reason that is not 1 to 255, a group out of order or repeated, or a
- * plugin group that is not -T, -D and -O together. */
+ * in this order, each group at most once. An option it does not know is
+ * skipped, with the word after it when that word does not begin with '-' (its
+ * value: the supervisor never sends an empty value or one beginning with '-'),
+ * so that a plugin built today still starts when a later supervisor passes
+ * one more option. 0 on success; -1 with a one-line reason in `error` (which
+ * may be NULL) for what the supervisor never sends: a stray argument, a
+ * missing or empty value of a known option, a restart reason that is not 1 to
+ * 255, a group out of order or repeated, or a plugin group that is not -T, -D
+ * and -O together. */
 static inline int plugsup_parse_args(int argc, char* const argv[], struct plugsup_args* args,
                                      char* error, size_t error_size) {
   /* Groups in the order the supervisor sends them; `next` is the first one
@@ -114,9 +143,12 @@ static inline int plugsup_parse_args(int argc, char* const argv[], struct plugsu
     if (strcmp(option, "-A") == 0) group = group_alive;
     if (strcmp(option, "-T") == 0 || strcmp(option, "-D") == 0 || strcmp(option, "-O") == 0)
       group = group_plugin;
-    if (group == group_none)
-      return plugsup_parse_error_(
-          error, error_size, option[0] == '-' ? "unknown option" : "unexpected argument", option);
+    if (group == group_none && (option[0] != '-' || option[1] == '\0'))
+      return plugsup_parse_error_(error, error_size, "unexpected argument", option);
+    if (group == group_none) {
+      i += i + 1 < argc && plugsup_is_value_(argv[i + 1]) ? 2 : 1;
+      continue;
+    }
     if (group < next)
       return plugsup_parse_error_(error, error_size, "option repeated or out of order:", option);
     next = group + 1;
@@ -203,13 +235,26 @@ static inline int plugsup_copy_fd_(int in, int out) {
   }
 }
 
-/* Puts a copy of `package` in place as /tmp/.uci//ttupgrade.tgz, atomically:
- * the bytes go to a temporary file in /tmp/.uci/ that is then renamed, so the
- * supervisor never unpacks half a package. `package` itself is left as it
- * is. 0 on success; -1 with errno set, and no temporary file left behind. */
-static inline int plugsup_stage_upgrade(const char* package) {
-  char temporary[] = PLUGSUP_UCI_DIRECTORY ".ttupgrade.XXXXXX";
+/* Puts a copy of `package` in place as ttupgrade.tgz in the directory the
+ * supervisor named with -T (/tmp/.uci/ without it; `args` may be NULL),
+ * atomically: the bytes go to a temporary file in that directory that is then
+ * renamed, so the supervisor never unpacks half a package. `package` itself
+ * is left as it is. 0 on success; -1 with errno set, and no temporary file
+ * left behind (ENAMETOOLONG for a directory name that does not fit). */
+static inline int plugsup_stage_upgrade(const struct plugsup_args* args, const char* package) {
+  const char* directory = args != PLUGSUP_NULL_ && args->uci_dir != PLUGSUP_NULL_
+                              ? args->uci_dir
+                              : PLUGSUP_UCI_DIRECTORY;
+  char temporary[4096];
+  char staged[4096];
   int in, out, failed, saved;
+  int length = snprintf(temporary, sizeof temporary, "%s/.ttupgrade.XXXXXX", directory);
+  int staged_length = snprintf(staged, sizeof staged, "%s/ttupgrade.tgz", directory);
+  if (length < 0 || PLUGSUP_CAST_(size_t, length) >= sizeof temporary || staged_length < 0 ||
+      PLUGSUP_CAST_(size_t, staged_length) >= sizeof staged) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
   in = open(package, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (in < 0) return -1;
   out = mkstemp(temporary);
@@ -227,7 +272,7 @@ static inline int plugsup_stage_upgrade(const char* package) {
     failed = -1;
     saved = errno;
   }
-  if (failed == 0 && rename(temporary, PLUGSUP_UPGRADE_PACKAGE) != 0) {
+  if (failed == 0 && rename(temporary, staged) != 0) {
     failed = -1;
     saved = errno;
   }
@@ -238,16 +283,18 @@ static inline int plugsup_stage_upgrade(const char* package) {
   return failed;
 }
 
-/* Hands `package` to the supervisor and ends the program with `code`
- * (PLUGSUP_EXIT_UPGRADE_UNPACK, _COPY or _NOTE), through exit(), so atexit
- * handlers and stdio buffers run. Returns -1 only when it could not: a code
- * outside 130 to 132 (errno EINVAL) or a failed staging (errno from it). */
-static inline int plugsup_hand_over_upgrade(const char* package, int code) {
+/* Hands `package` to the supervisor (staged as plugsup_stage_upgrade does)
+ * and ends the program with `code` (PLUGSUP_EXIT_UPGRADE_UNPACK, _COPY or
+ * _NOTE), through exit(), so atexit handlers and stdio buffers run. Returns
+ * -1 only when it could not: a code outside 130 to 132 (errno EINVAL) or a
+ * failed staging (errno from it). */
+static inline int plugsup_hand_over_upgrade(const struct plugsup_args* args, const char* package,
+                                            int code) {
   if (code < PLUGSUP_EXIT_UPGRADE_UNPACK || code > PLUGSUP_EXIT_UPGRADE_NOTE) {
     errno = EINVAL;
     return -1;
   }
-  if (plugsup_stage_upgrade(package) != 0) return -1;
+  if (plugsup_stage_upgrade(args, package) != 0) return -1;
   exit(code);
 }
 

@@ -1,9 +1,11 @@
 #include "checker/check_config.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "startup/config.h"
@@ -16,6 +18,42 @@ namespace {
 // at that cut name first.
 constexpr std::size_t process_name_max = 15;
 constexpr const char* init_failure = "the daemon prints \"failed to init daemon\" and ends";
+// The daemon reads no larger JSON file.
+constexpr off_t max_config_bytes = off_t{1024} * 1024;
+
+struct text_position {
+  int line;
+  int column;
+};
+
+// Where the JSON parser stopped in `path` (a regular file of at most
+// max_config_bytes), as a line and a column in bytes, both counted from 1.
+// The daemon's loader reads the file itself and keeps no error position.
+bool syntax_error_position(const char* path, std::size_t size, text_position* position) {
+  const unique_text text(static_cast<char*>(std::calloc(size + 1, 1)));
+  const unique_fd file(::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (!text || !file) return false;
+  std::size_t got = 0;
+  while (got < size) {
+    const ssize_t n = ::read(file.get(), text.get() + got, size - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  const char* end = nullptr;
+  const unique_json document(cJSON_ParseWithOpts(text.get(), &end, 0));
+  if (document || end == nullptr) return false;
+  *position = {1, 1};
+  for (const char* c = text.get(); c < end && *c != '\0'; ++c) {
+    if (*c == '\n') {
+      ++position->line;
+      position->column = 1;
+    } else {
+      ++position->column;
+    }
+  }
+  return true;
+}
 
 // Why "config" gave no document.
 void refuse_missing_document(check_report* report) {
@@ -27,9 +65,16 @@ void refuse_missing_document(check_report* report) {
     report_line(report, finding::refusal, "config is not a regular file: %s", init_failure);
   } else if (status.st_size == 0) {
     report_line(report, finding::refusal, "config is empty: %s", init_failure);
+  } else if (status.st_size > max_config_bytes) {
+    report_line(report, finding::refusal, "config is larger than 1 MiB: %s", init_failure);
   } else if (::access("config", R_OK) != 0) {
     report_line(report, finding::refusal, "config cannot be read (%s): %s", std::strerror(errno),
                 init_failure);
+  } else if (text_position at{};
+             syntax_error_position("config", static_cast<std::size_t>(status.st_size), &at)) {
+    report_line(report, finding::refusal,
+                "config is not valid JSON (the parser stopped at line %d, column %d): %s", at.line,
+                at.column, init_failure);
   } else {
     report_line(report, finding::refusal, "config is not valid JSON: %s", init_failure);
   }

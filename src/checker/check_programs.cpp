@@ -68,6 +68,11 @@ void check_programs(check_report* report, const supervisor_state& state, int plu
   report_line(report, finding::note,
               "  (any argument to the daemon adds -d to every program, after -r and before -A)");
   for (int i = 0; i < state.process_count; ++i) {
+    // Two slots of one name run one file: report it once.
+    bool seen = false;
+    for (int earlier = 0; earlier < i; ++earlier)
+      seen = seen || std::strcmp(state.slots[earlier].name.data(), state.slots[i].name.data()) == 0;
+    if (seen) continue;
     std::array<char, 8192> path{};
     (void)compose_program_path(path, state.slots[i].name.data(), plugin_mode);
     check_program_file(report, path.data(), plugin_mode);

@@ -11,6 +11,7 @@
 #include "checker/check_plugin_mode.h"
 #include "checker/check_programs.h"
 #include "checker/check_report.h"
+#include "checker/check_tools.h"
 #include "core/state.h"
 #include "startup/uci_directory.h"
 
@@ -53,6 +54,7 @@ int run_check(const char* directory, std::FILE* out) {
     check_watchdog(&report, *state);
     check_programs(&report, *state, plugin_mode);
   }
+  check_tools(&report);
   print_verdict(&report);
   return report_exit_status(report);
 }

@@ -8,6 +8,8 @@
 #include <array>
 #include <cstdio>
 #include <ostream>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -24,7 +26,8 @@ struct check_case {
   const char* record;                 // ../data/.bootchk, null: none
   uci_state uci;
   int status;
-  const char* expected;  // a line, or part of one, that must be printed
+  const char* expected;         // a line, or part of one, that must be printed
+  const char* tools = nullptr;  // non-null: PATH holds only these host commands
 };
 
 const char* const worked_example = R"({"__watch":{"processes":[
@@ -66,8 +69,28 @@ class checker_test : public ::testing::TestWithParam<check_case> {
   }
 };
 
+// Puts PATH back as it was when the case ends.
+struct path_guard {
+  std::string saved = std::getenv("PATH") != nullptr ? std::getenv("PATH") : "";
+  ~path_guard() { (void)::setenv("PATH", saved.c_str(), 1); }
+};
+
+// Links each named host command into /tmp/case/tools and makes that PATH.
+void only_tools(const std::string& names) {
+  ASSERT_EQ(::mkdir("/tmp/case/tools", 0755), 0);
+  std::istringstream words(names);
+  for (std::string name; words >> name;) {
+    const std::string host = "/usr/bin/" + name;
+    const std::string target = file_exists(host) ? host : "/bin/" + name;
+    ASSERT_EQ(::symlink(target.c_str(), ("/tmp/case/tools/" + name).c_str()), 0) << name;
+  }
+  ASSERT_EQ(::setenv("PATH", "/tmp/case/tools", 1), 0);
+}
+
 TEST_P(checker_test, reports) {
   const check_case& row = GetParam();
+  const path_guard path;
+  if (row.tools != nullptr) only_tools(row.tools);
   if (row.config != nullptr) write_text("config", row.config);
   for (const auto& program : row.programs) make_program(program);
   if (row.record != nullptr) write_text("../data/.bootchk", row.record);
@@ -87,6 +110,14 @@ TEST_P(checker_test, reports) {
   if (kind != nullptr) {
     EXPECT_NE(text.find(kind + std::string(row.expected)), std::string::npos);
   }
+  // Each finding once.
+  std::istringstream lines(text);
+  std::set<std::string> findings;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("warning: ", 0) == 0 || line.rfind("refusal: ", 0) == 0) {
+      EXPECT_TRUE(findings.insert(line).second) << "twice: " << line;
+    }
+  }
   // A stale record is reported, never removed.
   EXPECT_EQ(file_exists("../data/.bootchk"), row.record != nullptr);
 }
@@ -103,6 +134,9 @@ const std::string no_base = one(R"({"base":"probe"},{"name":"x"},{"base":7})");
 const std::string late_number_base =
     one(R"({"base":"a"},{"base":"b"},{"base":"c"},{"base":"d"},{"base":5})");
 const char* const plugin_record = R"({"version":"1.0.0.1","plugindata":1})";
+const char* const trailing_comma =
+    "{\n  \"__watch\": {\"processes\": [\n    {\"base\": \"probe\",}\n]}}";
+const std::string oversized = one(R"({"base":"probe"})") + std::string(1024 * 1024, ' ');
 
 INSTANTIATE_TEST_SUITE_P(
     table, checker_test,
@@ -222,7 +256,34 @@ INSTANTIATE_TEST_SUITE_P(
                    nullptr,
                    uci_state::fine,
                    2,
-                   "config is not valid JSON"},
+                   "config is not valid JSON (the parser stopped at line 1, column 12)"},
+        check_case{"json_error_position",
+                   trailing_comma,
+                   {},
+                   nullptr,
+                   uci_state::fine,
+                   2,
+                   "config is not valid JSON (the parser stopped at line 3, column 23)"},
+        check_case{"oversized_config",
+                   oversized.c_str(),
+                   {},
+                   nullptr,
+                   uci_state::fine,
+                   2,
+                   "config is larger than 1 MiB"},
+        check_case{"missing_once",
+                   twice.c_str(),
+                   {},
+                   nullptr,
+                   uci_state::fine,
+                   1,
+                   "program file probe is missing"},
+        check_case{"no_killall", demo, demo_programs, nullptr, uci_state::fine, 1,
+                   "no killall in PATH", "tar gzip"},
+        check_case{"no_tar", demo, demo_programs, nullptr, uci_state::fine, 1, "no tar in PATH",
+                   "killall"},
+        check_case{"tar_without_gzip", demo, demo_programs, nullptr, uci_state::fine, 1,
+                   "/tmp/case/tools/tar cannot read a gzip-compressed archive", "killall tar"},
         check_case{"element_without_base",
                    no_base.c_str(),
                    {"probe"},
@@ -297,7 +358,7 @@ TEST_F(checker_output_test, the_binary) {
   EXPECT_EQ(run(" --version", &out), 0);
   EXPECT_EQ(out, "plugsup-check " PLUGSUP_PROJECT_VERSION "\n");
   EXPECT_EQ(run(" --help", &out), 0);
-  EXPECT_EQ(out.rfind("Usage: plugsup-check [DIR]\n", 0), 0u) << out;
+  EXPECT_EQ(out.rfind("Usage: plugsup-check [-q] [DIR]\n", 0), 0u) << out;
   EXPECT_EQ(run(" -x 2>/dev/null", &out), 3);
   EXPECT_EQ(run(" a b 2>/dev/null", &out), 3);
   EXPECT_EQ(run(" /tmp/case/sup", &out), 2);  // no config
@@ -305,6 +366,11 @@ TEST_F(checker_output_test, the_binary) {
   EXPECT_EQ(run("", &out), 1);  // DIR defaults to here; probe is missing
   make_program("probe");
   EXPECT_EQ(run(" /tmp/case/sup", &out), 0);
+  // -q: the status alone.
+  EXPECT_EQ(run(" -q /tmp/case/sup", &out), 0);
+  EXPECT_EQ(run(" -q /tmp/case 2>&1", &out), 2);
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(run(" -q -q 2>/dev/null", &out), 3);
 }
 
 }  // namespace

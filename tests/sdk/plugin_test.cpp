@@ -57,9 +57,13 @@ TEST(plugin_args, each_group_alone_or_rejected_with_its_reason) {
       {{"p", "-d"}, nullptr},
       {{"p", "-A", "/tmp/.uci//p.alive"}, nullptr},
       {{"p", "-T", "/tmp/.uci/", "-D", "../data/", "-O", "x"}, nullptr},
-      {{"p", "-x"}, "unknown option -x"},
-      {{"p", "--debug"}, "unknown option --debug"},
+      // A later supervisor's option is skipped, with its value when it has one.
+      {{"p", "-x"}, nullptr},
+      {{"p", "--debug", "-r", "5"}, nullptr},
+      {{"p", "-r", "5", "-Z", "future", "-d", "-Y"}, nullptr},
+      {{"p", "-Z", "future", "extra"}, "unexpected argument extra"},
       {{"p", "extra"}, "unexpected argument extra"},
+      {{"p", "-"}, "unexpected argument -"},
       {{"p", "-r"}, "missing value after -r"},
       {{"p", "-r", "-d"}, "missing value after -r"},
       {{"p", "-A", ""}, "missing value after -A"},
@@ -84,11 +88,11 @@ TEST(plugin_args, each_group_alone_or_rejected_with_its_reason) {
   }
   // The error buffer is optional and never overrun.
   plugsup_args args;
-  const char* argv[] = {"p", "-x"};
+  const char* argv[] = {"p", "x"};
   EXPECT_EQ(plugsup_parse_args(2, const_cast<char* const*>(argv), &args, nullptr, 0), -1);
   char tiny[4];
   EXPECT_EQ(plugsup_parse_args(2, const_cast<char* const*>(argv), &args, tiny, sizeof tiny), -1);
-  EXPECT_STREQ(tiny, "unk");
+  EXPECT_STREQ(tiny, "une");
 }
 
 class plugin_files : public ::testing::Test {
@@ -132,28 +136,40 @@ TEST_F(plugin_files, staging_puts_the_whole_package_in_place_and_leaves_nothing_
   const std::string package(100000, 'p');
   write_text("pkg.tgz", package);
   write_text("/tmp/.uci/ttupgrade.tgz", "an older package");
-  ASSERT_EQ(plugsup_stage_upgrade("pkg.tgz"), 0);
+  ASSERT_EQ(plugsup_stage_upgrade(nullptr, "pkg.tgz"), 0);
   EXPECT_EQ(read_text("/tmp/.uci/ttupgrade.tgz"), package);
   EXPECT_EQ(read_text("pkg.tgz"), package);
   EXPECT_EQ(uci_files(), std::vector<std::string>{"ttupgrade.tgz"});
 
   ASSERT_EQ(::unlink("/tmp/.uci/ttupgrade.tgz"), 0);
   errno = 0;
-  EXPECT_EQ(plugsup_stage_upgrade("missing.tgz"), -1);
+  EXPECT_EQ(plugsup_stage_upgrade(nullptr, "missing.tgz"), -1);
   EXPECT_EQ(errno, ENOENT);
   ASSERT_EQ(::mkdir("dir.tgz", 0755), 0);
-  EXPECT_EQ(plugsup_stage_upgrade("dir.tgz"), -1);  // read fails: EISDIR
+  EXPECT_EQ(plugsup_stage_upgrade(nullptr, "dir.tgz"), -1);  // read fails: EISDIR
   EXPECT_EQ(uci_files(), std::vector<std::string>{});
 
   errno = 0;
-  EXPECT_EQ(plugsup_hand_over_upgrade("pkg.tgz", PLUGSUP_EXIT_FRESH_START), -1);
+  EXPECT_EQ(plugsup_hand_over_upgrade(nullptr, "pkg.tgz", PLUGSUP_EXIT_FRESH_START), -1);
   EXPECT_EQ(errno, EINVAL);
   EXPECT_EQ(uci_files(), std::vector<std::string>{});
+
+  // The directory named with -T, not the usual one.
+  plugsup_args args;
+  ASSERT_EQ(parse({"p", "-T", "/tmp/case/uci", "-D", "../data/", "-O", "x"}, &args), "");
+  ASSERT_EQ(::mkdir("/tmp/case/uci", 0755), 0);
+  ASSERT_EQ(plugsup_stage_upgrade(&args, "pkg.tgz"), 0);
+  EXPECT_EQ(read_text("/tmp/case/uci/ttupgrade.tgz"), package);
+  EXPECT_EQ(uci_files(), std::vector<std::string>{});
+  const std::string too_long(5000, 'd');
+  args.uci_dir = too_long.c_str();
+  EXPECT_EQ(plugsup_stage_upgrade(&args, "pkg.tgz"), -1);
+  EXPECT_EQ(errno, ENAMETOOLONG);
 }
 
 TEST_F(plugin_files, hand_over_and_fresh_start_end_the_program_with_their_code) {
   write_text("pkg.tgz", "package");
-  EXPECT_EXIT((void)plugsup_hand_over_upgrade("pkg.tgz", PLUGSUP_EXIT_UPGRADE_COPY),
+  EXPECT_EXIT((void)plugsup_hand_over_upgrade(nullptr, "pkg.tgz", PLUGSUP_EXIT_UPGRADE_COPY),
               ::testing::ExitedWithCode(131), "");
   EXPECT_EQ(read_text("/tmp/.uci/ttupgrade.tgz"), "package");
   EXPECT_EXIT(plugsup_request_fresh_start(), ::testing::ExitedWithCode(160), "");
