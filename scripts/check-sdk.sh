@@ -2,13 +2,14 @@
 # Compiles a plugin against the installed SDK (a DESTDIR install of the dev
 # component, found through its pkg-config file) as strict C99, C11 and C17 and
 # as C++11 to C++20, with -Wall -Wextra -Werror -pedantic, under gcc and clang
-# and with the armhf cross compiler when it is installed; runs each native
-# build (and the armhf one under qemu-user). Also checks that the header
+# and with the armhf cross compiler; runs each build (the armhf ones under
+# qemu-user). Also checks that the header
 # refuses, with its own message, to follow a system header in a strict mode.
 # Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
+./scripts/setup-cross.sh
 
 build=$PWD/build/sdk
 root=$build/root
@@ -29,11 +30,7 @@ version=$(pkg-config --modversion plugsup-plugin)
 flags=(-Wall -Wextra -Werror -pedantic $cflags "-DEXPECTED_VERSION=\"$version\"")
 source=tests/sdk/strict_plugin.c
 
-compilers=("gcc g++" "clang clang++")
-emulator=()
-if command -v arm-linux-gnueabihf-gcc >/dev/null && command -v qemu-arm >/dev/null; then
-  compilers+=("arm-linux-gnueabihf-gcc arm-linux-gnueabihf-g++")
-fi
+compilers=("gcc g++" "clang clang++" "arm-linux-gnueabihf-gcc arm-linux-gnueabihf-g++")
 builds=0
 for pair in "${compilers[@]}"; do
   read -r cc cxx <<<"$pair"

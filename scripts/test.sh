@@ -12,13 +12,14 @@
 #   libc           every C library call of the daemon exists in musl
 #   busybox        end-to-end subset with busybox's killall, tar and sh
 #   static         fully static size-optimised daemon, with a static cJSON
-#   package        the .deb and .tar.gz, their man pages, and the packaged daemon run
+#   package        the .debs (lintian) and .tar.gz, their man pages, and the packaged daemon run
+#   sdk            a plugin built against the installed SDK in every C and C++ mode
 #   fuzz           every fuzz target for 20 s (scripts/fuzz.sh)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 all_stages=(format default asan-ubsan tsan release-clang armhf mipsel armel libc busybox static
-            package fuzz)
+            package sdk fuzz)
 stages=("$@")
 [ ${#stages[@]} -gt 0 ] || stages=("${all_stages[@]}")
 
@@ -110,6 +111,7 @@ for stage in "${stages[@]}"; do
       run_e2e "$static_cases" E2E_DAEMON="$PWD/build/static/plugsup"
       ;;
     package) ./scripts/check-package.sh ;;
+    sdk) ./scripts/check-sdk.sh ;;
     fuzz) ./scripts/fuzz.sh 20 ;;
     *)
       echo "test.sh: unknown stage $stage (stages: ${all_stages[*]})"

@@ -4,6 +4,7 @@
 // Also the checker's prediction of the first command lines, against them.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -58,15 +59,24 @@ TEST_F(plugin_sdk_e2e, a_handed_over_package_is_installed_and_runs_in_plugin_mod
   example_program("probe");
   // The package holds the plugin itself, which then runs from ../data/.
   const std::string command = "cd '" + sup_dir() + "' && mkdir -p pkgsrc && cp probe pkgsrc/ && " +
-                              "tar -czf upgrade.tgz -C pkgsrc .";
+                              "tar -czf upgrade.tgz -C pkgsrc . && cp upgrade.tgz second.tgz";
   ASSERT_EQ(std::system(command.c_str()), 0);
   ASSERT_TRUE(start());
-  EXPECT_TRUE(
-      said("probe: started with reason 130 (an upgrade package was handed over); "
-           "plugin mode: yes"))
-      << stdout_text();
+  const std::string installed =
+      "probe: started with reason 130 (an upgrade package was handed over); plugin mode: yes";
+  EXPECT_TRUE(said(installed)) << stdout_text();
   EXPECT_EQ(read_file("../data/.bootchk"), R"({"version":"1.0.0.1","plugindata":1})");
   EXPECT_FALSE(path_exists(sup_dir() + "/upgrade.tgz"));  // handed over once only
+  // In plugin mode the package goes to the directory named with -T.
+  ASSERT_EQ(std::rename((sup_dir() + "/second.tgz").c_str(), (sup_dir() + "/upgrade.tgz").c_str()),
+            0);
+  EXPECT_TRUE(wait_until(
+      [&] {
+        const std::string out = stdout_text();
+        return out.find(installed) != out.rfind(installed);
+      },
+      20))
+      << stdout_text();
   // Neither the package nor the temporary copy is left behind.
   const auto listing = run_in_namespace("/bin/ls", {"-A", "/tmp/.uci"}, "/");
   EXPECT_EQ(listing.out, "sup.run\n");
