@@ -66,7 +66,8 @@ extern "C" {
 #define PLUGSUP_REASON_WATCHDOG 199
 
 #define PLUGSUP_UCI_DIRECTORY "/tmp/.uci/"
-#define PLUGSUP_UPGRADE_PACKAGE "/tmp/.uci//ttupgrade.tgz" /* where -T names /tmp/.uci/ */
+/* Where the package goes when -T names /tmp/.uci/, as the supervisor does. */
+#define PLUGSUP_UPGRADE_PACKAGE "/tmp/.uci//ttupgrade.tgz"
 
 /* The watchdog looks every 120 s and deletes the file each time; refreshing
  * it four times as often leaves room for a slow loop iteration. */
