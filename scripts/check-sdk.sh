@@ -2,10 +2,9 @@
 # Compiles a plugin against the installed SDK (a DESTDIR install of the dev
 # component, found through its pkg-config file) as strict C99, C11 and C17 and
 # as C++11 to C++20, with -Wall -Wextra -Werror -pedantic, under gcc and clang
-# and with the armhf cross compiler; runs each build (the armhf ones under
-# qemu-user). Also checks that the header
-# refuses, with its own message, to follow a system header in a strict mode.
-# Exits non-zero on any failure.
+# and with the armhf cross compiler, and runs each build (the armhf ones under
+# qemu-user). Also checks that the header refuses, with its own message, to
+# follow a system header in a strict mode. Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
@@ -18,7 +17,7 @@ fail() {
   exit 1
 }
 
-rm -rf "$root" "$build/bin"
+rm -rf "$root" "${build:?}/bin"
 mkdir -p "$build/bin"
 cmake -S . -B "$build" -DBUILD_TESTING=OFF >/dev/null
 DESTDIR=$root cmake --install "$build" --prefix /usr --component dev >/dev/null
