@@ -206,7 +206,7 @@ cmake --build "$cross" -j2 >/dev/null
 (cd "$cross" && cpack -G DEB -B "$PWD/packages" >/dev/null) || fail "cpack for armhf"
 cross_deb=$cross/packages/plugsup_${version}_armhf.deb
 [ -f "$cross_deb" ] || fail "expected $cross_deb"
-lint "$cross_deb"
+lint "$cross"/packages/*.deb
 # libgcc_s: the daemon calls its 64-bit division helpers (__aeabi_ldivmod) there.
 depends_on "$cross_deb" libc6 libcjson1 libstdc++6 libgcc-s1 'psmisc | busybox'
 ok "lintian finds no error in $(basename "$cross_deb"); Depends: $(field "$cross_deb" Depends)"
