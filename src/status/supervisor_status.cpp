@@ -29,16 +29,23 @@ pid_t pid_of_entry(const char* name) {
 
 void take_child(supervisor_status* status, pid_t pid, const process_stat& stat,
                 const command_text& text) {
-  const char* argument0 = argument_at(text, 0);
+  // A script's command line starts with its interpreter and the interpreter's
+  // argument from the "#!" line, then the path it was executed by.
   int plugin_mode = 0;
-  const int slot = argument0 != nullptr ? match_program(*status, argument0, &plugin_mode) : -1;
+  int slot = -1;
+  int at = 0;
+  for (; at <= 2 && slot < 0; ++at) {
+    const char* argument = argument_at(text, at);
+    if (argument == nullptr) return;
+    slot = match_program(*status, argument, &plugin_mode);
+  }
   if (slot < 0) return;  // a shell of the daemon's own, or a program of an older config
   program_status& program = status->programs[slot];
   program.pid = pid;
   program.started_s = process_started_s(stat);
   program.plugin_mode = plugin_mode;
-  const char* option = argument_at(text, 1);
-  const char* reason = argument_at(text, 2);
+  const char* option = argument_at(text, at);
+  const char* reason = argument_at(text, at + 1);
   const bool has_reason = option != nullptr && std::strcmp(option, "-r") == 0 && reason != nullptr;
   program.restart_reason = has_reason ? std::atoi(reason) : 0;
 }

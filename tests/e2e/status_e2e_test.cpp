@@ -2,6 +2,7 @@
 // case's namespaces, as a table and as JSON.
 #include <cjson/cJSON.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <csignal>
 #include <ctime>
@@ -200,9 +201,13 @@ INSTANTIATE_TEST_SUITE_P(
     param_name{});
 
 TEST_F(status_e2e, the_table_by_directory_and_name) {
-  config(R"({"__watch":{"processes":[{"base":"probe","excheck":true},{"base":"quitter"}]}})");
+  config(R"({"__watch":{"processes":[{"base":"probe","excheck":true},{"base":"quitter"},)"
+         R"({"base":"scripted"}]}})");
   program("probe");
   program("quitter");
+  // Its command line starts with the shell: "/bin/sh scripted".
+  write_file("scripted", "#!/bin/sh\nwhile :; do sleep 1; done\n");
+  ASSERT_EQ(::chmod((sup_dir() + "/scripted").c_str(), 0755), 0);
   script("probe", {"touch /tmp/.uci//probe.alive run"});
   script("quitter", {"exit 3"});
   start_options options;
@@ -224,7 +229,10 @@ TEST_F(status_e2e, the_table_by_directory_and_name) {
       << table;
   EXPECT_TRUE(std::regex_search(table, std::regex("\nquitter +down( +-){4} +1 +-\n"))) << table;
   EXPECT_TRUE(std::regex_search(
-      table, std::regex("\nlast endings:\n  quitter: <time>: quitter exited normally with "
+      table, std::regex("\nscripted +running +[0-9]+ +" + when + " +0 +plain +0 +-\n")))
+      << table;
+  EXPECT_TRUE(std::regex_search(
+      table, std::regex("\nlast endings:\n  quitter: +<time>: quitter exited normally with "
                         "code\\(3\\)\n$")))
       << table;
 }
