@@ -203,6 +203,17 @@ TEST_F(status_e2e, the_table_by_directory_and_name) {
   const command_result by_directory = status({sup_dir()});
   EXPECT_EQ(by_directory.status, "exit 1");
   EXPECT_EQ(status({"sup"}).out, by_directory.out);
+  // Another user may not read the supervisor's working directory: the table
+  // shows the one its run file records, and says so.
+  const command_result other_user = run_in_namespace(
+      "setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", E2E_STATUS, "sup"}, "/");
+  if (other_user.status != "exit 126" && other_user.status != "exit 127") {  // a private tree
+    EXPECT_EQ(other_user.status, "exit 1");
+    EXPECT_NE(other_user.out.find("\ndirectory " + sup_dir() + "\n"), std::string::npos);
+    EXPECT_NE(stdout_text().find("cannot read /proc/2/cwd: Permission denied; showing the "
+                                 "directory its run file records"),
+              std::string::npos);
+  }
   // Scale 1: the quitter waits 10 s for its restart, and the probe's alive
   // file stays until the first check at 120 s.
   std::string exit;
