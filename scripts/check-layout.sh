@@ -3,7 +3,7 @@
 # app -> startup -> supervision -> plugin_data -> core -> util.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-floors=(app checker startup supervision plugin_data core util)
+floors=(app checker status startup supervision plugin_data core util)
 rank() { local i; for i in "${!floors[@]}"; do [ "${floors[$i]}" = "$1" ] && echo "$i" && return; done; echo -1; }
 status=0
 for file in $(git ls-files -co --exclude-standard -- 'src/*.h' 'src/*.cpp'); do

@@ -1,0 +1,286 @@
+// plugsup-status end to end: it reads the real supervisor of a case from the
+// case's namespaces, as a table and as JSON.
+#include <cjson/cJSON.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <csignal>
+#include <ctime>
+#include <memory>
+#include <regex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "harness.h"
+
+namespace {
+
+using json_owner = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
+
+struct program_row {
+  std::string name;
+  bool running;
+  int restart_reason;  // when running
+  bool plugin_mode;    // when running
+  int endings;         // -1: not checked
+  std::string last;    // pattern of the normalised last ending; empty: null
+  int alive;           // 1: an age, 0: null, -1: not checked
+};
+
+struct status_case {
+  std::string name;
+  std::string config;
+  std::vector<std::pair<std::string, std::vector<std::string>>> scripts;
+  int time_scale;
+  std::string waited;  // a program, and how many of its starts to wait for
+  std::size_t starts;
+  std::string run_line;  // and a text to wait for in the run file
+  int status;
+  bool watchdog;
+  std::vector<program_row> programs;
+};
+
+void PrintTo(const status_case& row, std::ostream* out) { *out << row.name; }
+
+class status_e2e : public e2e_case {
+ protected:
+  command_result status(const std::vector<std::string>& args) {
+    return run_in_namespace(E2E_STATUS, args, "/");
+  }
+  // Runs `plugsup-status --json <args>` and parses what it printed.
+  json_owner status_json(const std::vector<std::string>& args, std::string* exit) {
+    std::vector<std::string> all = {"--json"};
+    all.insert(all.end(), args.begin(), args.end());
+    const command_result result = status(all);
+    *exit = result.status;
+    return json_owner(cJSON_Parse(result.out.c_str()), cJSON_Delete);
+  }
+  void install_package_of(const std::string& name) {
+    const std::string command = "cd '" + sup_dir() + "' && mkdir -p pkgsrc && cp '" +
+                                E2E_FAKE_PLUGIN + "' 'pkgsrc/" + name +
+                                "' && tar -czf pkg.tgz -C pkgsrc .";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+  }
+};
+
+bool recent(const cJSON* started) {
+  const double now = static_cast<double>(std::time(nullptr));
+  return cJSON_IsNumber(started) && started->valuedouble > now - 300 &&
+         started->valuedouble < now + 5;
+}
+
+void expect_program(const cJSON* item, const program_row& row) {
+  SCOPED_TRACE(row.name);
+  EXPECT_STREQ(cJSON_GetStringValue(cJSON_GetObjectItem(item, "name")), row.name.c_str());
+  EXPECT_EQ(cJSON_IsTrue(cJSON_GetObjectItem(item, "running")), row.running);
+  const cJSON* pid = cJSON_GetObjectItem(item, "pid");
+  const cJSON* reason = cJSON_GetObjectItem(item, "restart_reason");
+  const cJSON* plugin = cJSON_GetObjectItem(item, "plugin_mode");
+  if (row.running) {
+    EXPECT_TRUE(cJSON_IsNumber(pid) && pid->valuedouble > 2);
+    EXPECT_TRUE(recent(cJSON_GetObjectItem(item, "started")));
+    EXPECT_TRUE(cJSON_IsNumber(reason) && reason->valueint == row.restart_reason);
+    EXPECT_EQ(cJSON_IsTrue(plugin), row.plugin_mode);
+  } else {
+    for (const char* member : {"pid", "started", "restart_reason", "plugin_mode"})
+      EXPECT_TRUE(cJSON_IsNull(cJSON_GetObjectItem(item, member))) << member;
+  }
+  const cJSON* endings = cJSON_GetObjectItem(item, "endings");
+  if (row.endings >= 0) {
+    EXPECT_TRUE(cJSON_IsNumber(endings) && endings->valueint == row.endings);
+  }
+  const cJSON* last = cJSON_GetObjectItem(item, "last_ending");
+  if (row.last.empty())
+    EXPECT_TRUE(cJSON_IsNull(last));
+  else
+    EXPECT_TRUE(cJSON_IsString(last) &&
+                std::regex_match(normalise(last->valuestring), std::regex(row.last)))
+        << (cJSON_IsString(last) ? last->valuestring : "not a string");
+  const cJSON* alive = cJSON_GetObjectItem(item, "alive_age_s");
+  if (row.alive >= 0) {
+    EXPECT_EQ(cJSON_IsNumber(alive), row.alive == 1);
+  }
+}
+
+class status_table : public status_e2e, public ::testing::WithParamInterface<status_case> {};
+
+TEST_P(status_table, reports_the_supervisor_and_its_programs) {
+  const status_case& row = GetParam();
+  config(row.config);
+  for (const auto& [program_name, lines] : row.scripts) {
+    program(program_name);
+    script(program_name, lines);
+  }
+  if (row.name == "plugin_mode_after_an_install") {
+    data_program("upgrader");
+    install_package_of("other");
+  }
+  start_options options;
+  options.time_scale = row.time_scale;
+  ASSERT_TRUE(start(options));
+  ASSERT_TRUE(wait_until(
+      [&] {
+        return starts(row.waited).size() >= row.starts &&
+               run_file().find(row.run_line) != std::string::npos;
+      },
+      30));
+  std::string exit;
+  const json_owner document = status_json({"sup"}, &exit);
+  ASSERT_TRUE(document) << stdout_text();
+  EXPECT_EQ(exit, "exit " + std::to_string(row.status)) << stdout_text();
+  const cJSON* supervisor = cJSON_GetObjectItem(document.get(), "supervisor");
+  EXPECT_STREQ(cJSON_GetStringValue(cJSON_GetObjectItem(supervisor, "name")), "sup");
+  EXPECT_EQ(cJSON_GetNumberValue(cJSON_GetObjectItem(supervisor, "pid")), 2);
+  EXPECT_STREQ(cJSON_GetStringValue(cJSON_GetObjectItem(supervisor, "directory")),
+               sup_dir().c_str());
+  EXPECT_TRUE(recent(cJSON_GetObjectItem(supervisor, "started")));
+  EXPECT_EQ(cJSON_IsTrue(cJSON_GetObjectItem(supervisor, "watchdog")), row.watchdog);
+  const cJSON* programs = cJSON_GetObjectItem(document.get(), "programs");
+  ASSERT_EQ(cJSON_GetArraySize(programs), static_cast<int>(row.programs.size()));
+  for (std::size_t i = 0; i < row.programs.size(); ++i)
+    expect_program(cJSON_GetArrayItem(programs, static_cast<int>(i)), row.programs[i]);
+}
+
+const char* const time_line = "<time>: ";
+
+INSTANTIATE_TEST_SUITE_P(
+    table, status_table,
+    ::testing::Values(
+        status_case{"crash_looping",
+                    R"({"__watch":{"processes":[{"base":"crashy"}]}})",
+                    {{"crashy", {"segv", "segv", "run"}}},
+                    100,
+                    "crashy",
+                    3,
+                    "",
+                    0,
+                    false,
+                    {{"crashy", true, 11, false, 2,
+                      std::string(time_line) + "crashy killed by signal\\(11\\)", 0}}},
+        status_case{"killed_by_the_watchdog",
+                    R"({"__watch":{"processes":[{"base":"probe","excheck":true}]}})",
+                    {{"probe", {"run", "alive 30"}}},
+                    100,
+                    "probe",
+                    2,
+                    "",
+                    0,
+                    true,
+                    {{"probe", true, 199, false, 1,
+                      "probe is not alive, and we will kill it.\n" + std::string(time_line) +
+                          "probe killed by signal\\(9\\)",
+                      -1}}},
+        status_case{"plugin_mode_after_an_install",
+                    R"({"__watch":{"processes":[{"base":"upgrader"},{"base":"other"}]}})",
+                    {{"upgrader", {"package pkg.tgz exit 130", "run"}}, {"other", {"run"}}},
+                    100,
+                    "upgrader",
+                    2,
+                    "",
+                    0,
+                    false,
+                    {{"upgrader", true, 130, true, 1,
+                      std::string(time_line) + "upgrader exited normally with code\\(130\\)", 0},
+                     {"other", true, 130, true, 0, "", 0}}}),
+    param_name{});
+
+TEST_F(status_e2e, the_table_by_directory_and_name) {
+  config(R"({"__watch":{"processes":[{"base":"probe","excheck":true},{"base":"quitter"},)"
+         R"({"base":"scripted"}]}})");
+  program("probe");
+  program("quitter");
+  // Its command line starts with the shell: "/bin/sh scripted".
+  write_file("scripted", "#!/bin/sh\nwhile :; do sleep 1; done\n");
+  ASSERT_EQ(::chmod((sup_dir() + "/scripted").c_str(), 0755), 0);
+  script("probe", {"touch /tmp/.uci//probe.alive run"});
+  script("quitter", {"exit 3"});
+  start_options options;
+  options.time_scale = 1;
+  ASSERT_TRUE(start(options));
+  ASSERT_TRUE(
+      wait_until([&] { return run_file().find("quitter exited") != std::string::npos; }, 20));
+  const command_result by_directory = status({sup_dir()});
+  EXPECT_EQ(by_directory.status, "exit 1");
+  EXPECT_EQ(status({"sup"}).out, by_directory.out);
+  // Another user may not read the supervisor's working directory: the table
+  // shows the one its run file records, and says so.
+  const command_result other_user = run_in_namespace(
+      "setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", E2E_STATUS, "sup"}, "/");
+  if (other_user.status != "exit 126" && other_user.status != "exit 127") {  // a private tree
+    EXPECT_EQ(other_user.status, "exit 1");
+    EXPECT_NE(other_user.out.find("\ndirectory " + sup_dir() + "\n"), std::string::npos);
+    EXPECT_NE(stdout_text().find("cannot read /proc/2/cwd: Permission denied; showing the "
+                                 "directory its run file records"),
+              std::string::npos);
+  }
+  // Scale 1: the quitter waits 10 s for its restart, and the probe's alive
+  // file stays until the first check at 120 s.
+  std::string exit;
+  const json_owner document = status_json({"sup"}, &exit);
+  const cJSON* programs = cJSON_GetObjectItem(document.get(), "programs");
+  ASSERT_EQ(cJSON_GetArraySize(programs), 3);
+  expect_program(cJSON_GetArrayItem(programs, 0), {"probe", true, 0, false, 0, "", 1});
+  expect_program(cJSON_GetArrayItem(programs, 1),
+                 {"quitter", false, 0, false, 1,
+                  std::string(time_line) + "quitter exited normally with code\\(3\\)", 0});
+  const std::string table = normalise(by_directory.out);
+  const std::string when = "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:]{8}";
+  EXPECT_TRUE(std::regex_search(
+      table, std::regex("^supervisor sup, pid 2, up since " + when +
+                        " \\([0-9ms]+\\), watchdog running\ndirectory " + sup_dir() + "\n")))
+      << table;
+  EXPECT_TRUE(std::regex_search(
+      table, std::regex("\nprobe +running +[0-9]+ +" + when + " +0 +plain +0 +[0-9]+s\n")))
+      << table;
+  EXPECT_TRUE(std::regex_search(table, std::regex("\nquitter +down( +-){4} +1 +-\n"))) << table;
+  EXPECT_TRUE(std::regex_search(
+      table, std::regex("\nscripted +running +[0-9]+ +" + when + " +0 +plain +0 +-\n")))
+      << table;
+  EXPECT_TRUE(std::regex_search(
+      table, std::regex("\nlast endings:\n  quitter: +<time>: quitter exited normally with "
+                        "code\\(3\\)\n$")))
+      << table;
+}
+
+TEST_F(status_e2e, no_supervisor_runs_once_it_is_gone) {
+  config(R"({"__watch":{"processes":[{"base":"steady"}]}})");
+  program("steady");
+  start_options options;
+  // Neither a link nor a FIFO among the run files may be followed or wait.
+  options.setup =
+      "mkdir -p /tmp/.uci && ln -s /etc/passwd /tmp/.uci/link.run && "
+      "mkfifo /tmp/.uci/fifo.run";
+  ASSERT_TRUE(start(options));
+  ASSERT_TRUE(wait_until([&] { return !starts("steady").empty(); }, 20));
+  EXPECT_EQ(status({"sup"}).status, "exit 0");
+  std::string exit;
+  const json_owner every = status_json({}, &exit);
+  EXPECT_EQ(cJSON_GetArraySize(every.get()), 1);
+  EXPECT_EQ(status({"--bogus"}).status, "exit 3");
+  EXPECT_EQ(status({"elsewhere"}).status, "exit 2");
+  EXPECT_EQ(status({"/"}).status, "exit 2");
+
+  signal_supervisor(SIGUSR1);  // SIGKILL: the run file stays, without a holder
+  ASSERT_TRUE(exit_status(20).has_value());
+  const command_result named = status({"sup"});
+  EXPECT_EQ(named.status, "exit 2");
+  EXPECT_EQ(named.out, "");
+  const json_owner absent = status_json({"sup"}, &exit);
+  EXPECT_EQ(exit, "exit 2");
+  EXPECT_TRUE(cJSON_IsNull(cJSON_GetObjectItem(absent.get(), "supervisor")));
+  EXPECT_EQ(cJSON_GetArraySize(cJSON_GetObjectItem(absent.get(), "programs")), 0);
+  const json_owner none = status_json({}, &exit);
+  EXPECT_EQ(exit, "exit 2");
+  EXPECT_TRUE(cJSON_IsArray(none.get()) && cJSON_GetArraySize(none.get()) == 0);
+  const std::string errors = stdout_text();
+  EXPECT_NE(errors.find("no supervisor sup runs: /tmp/.uci/sup.run is held by no process (left "
+                        "by one that ran from " +
+                        sup_dir() + ")"),
+            std::string::npos)
+      << errors;
+  EXPECT_NE(errors.find("/tmp/.uci/link.run: a symbolic link; not read"), std::string::npos);
+  EXPECT_NE(errors.find("/tmp/.uci/fifo.run: not a regular file; not read"), std::string::npos);
+}
+
+}  // namespace
