@@ -75,7 +75,7 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME plugsup)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_RUNTIME_DESCRIPTION
-    "${CPACK_PACKAGE_DESCRIPTION}\nWith plugsup-check, which tells what plugsup would do in a directory.")
+    "${CPACK_PACKAGE_DESCRIPTION}\nWith plugsup-check, which tells what plugsup would do in a directory,\nand plugsup-status, which tells what a running plugsup does now.")
 # The libraries the binaries need come from dpkg-shlibdeps (dpkg-dev); for a
 # cross build it finds the target's in their multiarch directories and
 # packages (libcjson1:armhf, ...), which setup-cross.sh installs. killall

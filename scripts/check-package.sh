@@ -79,7 +79,7 @@ rm -rf "$dev_root"
 dpkg -x "$deb" "$root"
 dpkg -x "$dev_deb" "$dev_root"
 doc=usr/share/doc/plugsup
-programs=(usr/sbin/plugsup usr/sbin/plugsup-check)
+programs=(usr/sbin/plugsup usr/sbin/plugsup-check usr/sbin/plugsup-status)
 expected=("${programs[@]}" "$doc/LICENSE" "$doc/CHANGELOG.md" "$doc/copyright" "$doc/changelog.gz"
           "$doc/examples/config" "$doc/examples/README.md" "$doc/examples/procd/plugsup"
           "$doc/examples/inittab/plugsup.inittab" "$doc/examples/systemd/plugsup.service")
