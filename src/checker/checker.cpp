@@ -12,7 +12,7 @@
 #include "checker/check_programs.h"
 #include "checker/check_report.h"
 #include "core/state.h"
-#include "startup/uci_directory.h"
+#include "core/uci_directory.h"
 
 namespace {
 

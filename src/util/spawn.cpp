@@ -12,6 +12,7 @@
 #include <csignal>
 
 #include "util/handles.h"
+#include "util/retry.h"
 
 // The command runs as a grandchild. Its parent, our direct child, is created
 // without an exit signal and never executes anything, so a wait for any child
@@ -116,8 +117,6 @@ int spawn_and_wait(const char* file, char* const argv[], int stdin_fd) {
   (void)::pthread_sigmask(SIG_SETMASK, &request.caller_mask, nullptr);
   if (pid < 0) return -1;
   int status = 0;
-  while (::waitpid(pid, &status, __WALL) < 0) {
-    if (errno != EINTR) return -1;
-  }
+  if (retry_on_eintr([&] { return ::waitpid(pid, &status, __WALL); }) < 0) return -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
