@@ -23,12 +23,12 @@ std::size_t chunk_length(off_t from, off_t end) {
 }
 
 ssize_t read_at(int fd, char* bytes, std::size_t length, off_t at) {
-  return retry_on_eintr([&] { return ::pread(fd, bytes, length, at); });
+  return retry_on_eintr(::pread, fd, bytes, length, at);
 }
 
 bool write_at(int fd, const char* bytes, std::size_t length, off_t at) {
   while (length > 0) {
-    const ssize_t done = retry_on_eintr([&] { return ::pwrite(fd, bytes, length, at); });
+    const ssize_t done = retry_on_eintr(::pwrite, fd, bytes, length, at);
     if (done <= 0) return false;
     bytes += done;
     at += done;
@@ -103,8 +103,8 @@ int append_to_run_file(int descriptor, const char* bytes, int length) {
   }
   // A line that cannot fit even after compaction is dropped.
   if (end >= 0 && end + length <= run_file_cap_bytes) {
-    const ssize_t done = retry_on_eintr(
-        [&] { return ::pwrite(descriptor, bytes, static_cast<std::size_t>(length), end); });
+    const ssize_t done =
+        retry_on_eintr(::pwrite, descriptor, bytes, static_cast<std::size_t>(length), end);
     // A full /tmp: no half line may stay behind to merge with the next one.
     if (done >= 0 && done < length) (void)!::ftruncate(descriptor, end);
   }

@@ -41,32 +41,29 @@ const char* uci_directory_refusal(const char* path) {
 }
 
 int prepare_uci_directory(const char* path) {
-  const char* refusal = uci_directory_refusal(path);
-  // The umask must not decide who may write here; mkdir alone would obey it.
-  const bool created = refusal == nullptr && ::mkdir(path, 0755) == 0;
-  if (refusal == nullptr && !created && errno != EEXIST) {
+  name_buffer name;
+  strip_trailing_slashes(path, name);
+  // Made 0755 below whatever the umask. mkdir neither follows nor replaces a
+  // link or a stranger's directory there; both are refused below.
+  const bool created = ::mkdir(name.data(), 0755) == 0;
+  if (!created && errno != EEXIST) {
     say("mkdir (%s) error: %s", path, std::strerror(errno));
     return -1;
   }
-  name_buffer name;
-  strip_trailing_slashes(path, name);
   const unique_fd directory(::open(name.data(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   struct stat status {};
-  // Looked at again through the descriptor: a directory made by someone else
-  // between the checks above is refused all the same.
-  if (refusal == nullptr && directory && ::fstat(directory.get(), &status) == 0)
-    refusal = owner_refusal(status);
+  const bool looked = directory && ::fstat(directory.get(), &status) == 0;
+  // Judged through the descriptor: the directory we go on with is the one
+  // that passed.
+  const char* refusal = looked ? owner_refusal(status) : uci_directory_refusal(path);
+  const mode_t mode = created ? 0755 : status.st_mode & 07755;
+  const bool tighten = looked && refusal == nullptr && (status.st_mode & 07777) != mode;
+  if (tighten && ::fchmod(directory.get(), mode) != 0) refusal = "group or others can write to it";
   if (refusal != nullptr) {
     say("refusing %s: %s\n", path, refusal);
     return -1;
   }
-  if (!directory) return 0;
-  const mode_t mode = created ? 0755 : status.st_mode & 07755;
-  if ((status.st_mode & 07777) == mode) return 0;
-  if (::fchmod(directory.get(), mode) != 0) {
-    say("refusing %s: group or others can write to it\n", path);
-    return -1;
-  }
-  if (!created) say("tightened %s: group or others could write to it\n", path);
+  // A file of that name passes: the lock reports it.
+  if (tighten && !created) say("tightened %s: group or others could write to it\n", path);
   return 0;
 }

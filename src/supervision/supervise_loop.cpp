@@ -48,9 +48,7 @@ void space_launch_cycle(int64_t* previous_begin_ns) {
 }
 
 // A signal is not a failed cycle.
-int reap_any_child(int* wait_status) {
-  return retry_on_eintr([&] { return ::waitpid(-1, wait_status, 0); });
-}
+int reap_any_child(int* wait_status) { return retry_on_eintr(::waitpid, -1, wait_status, 0); }
 
 // Sleeps before a single restart: 10 seconds, or the crash back-off.
 void wait_before_restart(supervisor_state* state, ending_action action) {

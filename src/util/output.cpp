@@ -67,5 +67,5 @@ void say(const char* format, ...) {
     if (format_length > 0 && format[format_length - 1] == '\n') message[used - 1] = '\n';
   }
   // EAGAIN, EPIPE and the rest: a message nobody can take is dropped.
-  (void)retry_on_eintr([&] { return write_now(message.data(), used); });
+  (void)retry_on_eintr(write_now, message.data(), used);
 }

@@ -3,10 +3,12 @@
 
 #include <cerrno>
 
-// Calls `call` until it does not fail with EINTR; its last result.
-template <class Call>
-auto retry_on_eintr(Call call) {
-  auto result = call();
-  while (result < 0 && errno == EINTR) result = call();
+// Calls `call` with `args` until it does not fail with EINTR; its last result.
+template <class Call, class... Args>
+[[gnu::always_inline]] inline auto retry_on_eintr(Call call, Args... args) {
+  decltype(call(args...)) result;
+  do {
+    result = call(args...);
+  } while (result < 0 && errno == EINTR);
   return result;
 }

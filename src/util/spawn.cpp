@@ -117,6 +117,6 @@ int spawn_and_wait(const char* file, char* const argv[], int stdin_fd) {
   (void)::pthread_sigmask(SIG_SETMASK, &request.caller_mask, nullptr);
   if (pid < 0) return -1;
   int status = 0;
-  if (retry_on_eintr([&] { return ::waitpid(pid, &status, __WALL); }) < 0) return -1;
+  if (retry_on_eintr(::waitpid, pid, &status, __WALL) < 0) return -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
