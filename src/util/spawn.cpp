@@ -21,6 +21,10 @@
 // child the exit signal SIGCHLD back, and the other thread's wait could reap
 // it.
 //
+// Unlike a supervised program, the command stays in our process group: it is
+// a tool of ours that runs nothing a package brings, and a terminal's Ctrl-C
+// must end it together with us.
+//
 // Both children share our memory (CLONE_VM, CLONE_VFORK) and run on stacks
 // mapped for the call, while the caller is suspended until the command has
 // ended: no allocation, no locks, no stdio there, and no sanitizer
