@@ -46,7 +46,7 @@ class supervise_e2e : public e2e_case {
   bool started_times(const std::string& name, std::size_t times, double seconds = 20) {
     return wait_until([&] { return starts(name).size() >= times; }, seconds);
   }
-  // How many processes of the namespace match `pattern`'s lines, e.g. "1\n".
+  // How many lines of `command`'s output in the namespace match `pattern`, e.g. "1\n".
   std::string count(const std::string& command, const std::string& pattern) {
     return run_in_namespace("/bin/sh", {"-c", command + " | grep -c " + pattern}, "/").out;
   }
