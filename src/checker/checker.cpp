@@ -13,7 +13,7 @@
 #include "checker/check_report.h"
 #include "checker/check_tools.h"
 #include "core/state.h"
-#include "startup/uci_directory.h"
+#include "core/uci_directory.h"
 
 namespace {
 

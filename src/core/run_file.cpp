@@ -1,15 +1,16 @@
 #include "core/run_file.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cstring>
 #include <ctime>
 
 #include "util/format.h"
+#include "util/retry.h"
 
 namespace {
 
@@ -22,17 +23,12 @@ std::size_t chunk_length(off_t from, off_t end) {
 }
 
 ssize_t read_at(int fd, char* bytes, std::size_t length, off_t at) {
-  ssize_t got = 0;
-  do {
-    got = ::pread(fd, bytes, length, at);
-  } while (got < 0 && errno == EINTR);
-  return got;
+  return retry_on_eintr(::pread, fd, bytes, length, at);
 }
 
 bool write_at(int fd, const char* bytes, std::size_t length, off_t at) {
   while (length > 0) {
-    const ssize_t done = ::pwrite(fd, bytes, length, at);
-    if (done < 0 && errno == EINTR) continue;
+    const ssize_t done = retry_on_eintr(::pwrite, fd, bytes, length, at);
     if (done <= 0) return false;
     bytes += done;
     at += done;
@@ -84,13 +80,21 @@ off_t compact_run_file(int fd, off_t end, off_t tail_budget) {
   return to;
 }
 
+// The main thread and the watchdog share the descriptor and its offset.
+// A plain pthread mutex keeps the daemon free of libstdc++ at run time.
+pthread_mutex_t append_lock = PTHREAD_MUTEX_INITIALIZER;
+
 }  // namespace
+
+void replace_run_file(int descriptor, int replacement) {
+  (void)::pthread_mutex_lock(&append_lock);
+  (void)::dup3(replacement, descriptor, O_CLOEXEC);
+  (void)::pthread_mutex_unlock(&append_lock);
+  (void)::close(replacement);
+}
 
 int append_to_run_file(int descriptor, const char* bytes, int length) {
   if (descriptor <= 0) return -1;
-  // The main thread and the watchdog share the descriptor and its offset.
-  // A plain pthread mutex keeps the daemon free of libstdc++ at run time.
-  static pthread_mutex_t append_lock = PTHREAD_MUTEX_INITIALIZER;
   (void)::pthread_mutex_lock(&append_lock);
   off_t end = ::lseek(descriptor, 0, SEEK_END);
   if (end >= 0 && end + length > run_file_cap_bytes) {
@@ -99,10 +103,8 @@ int append_to_run_file(int descriptor, const char* bytes, int length) {
   }
   // A line that cannot fit even after compaction is dropped.
   if (end >= 0 && end + length <= run_file_cap_bytes) {
-    ssize_t done = 0;
-    do {
-      done = ::pwrite(descriptor, bytes, static_cast<std::size_t>(length), end);
-    } while (done < 0 && errno == EINTR);
+    const ssize_t done =
+        retry_on_eintr(::pwrite, descriptor, bytes, static_cast<std::size_t>(length), end);
     // A full /tmp: no half line may stay behind to merge with the next one.
     if (done >= 0 && done < length) (void)!::ftruncate(descriptor, end);
   }

@@ -13,6 +13,11 @@ inline constexpr long run_file_kept_tail_bytes = 131'072;
 // or less), else 0.
 int append_to_run_file(int descriptor, const char* bytes, int length);
 
+// Main thread: makes `descriptor` the run file open as `replacement`, between
+// two appends, and closes `replacement`; the lock goes with the open file.
+// Where that fails, `descriptor` stays as it was and the new lock is released.
+void replace_run_file(int descriptor, int replacement);
+
 // Appends "<time>: <name> exited normally with code(<code>)" (normal_exit 1)
 // or "<time>: <name> killed by signal(<code>)". -1 when there is no run file.
 int append_exit_line(int code, int normal_exit, const char* name, int run_fd);

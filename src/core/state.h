@@ -46,7 +46,8 @@ struct process_slot {
 struct supervisor_state {
   int32_t argument_flag;
   int32_t plugin_mode;
-  int32_t run_fd;  // 0 or less: no run file
+  int32_t run_fd;            // 0 or less: no run file; the number never changes once locked
+  const char* program_path;  // argv[0], as the lock's refusal names it
   int32_t process_count;
   uint32_t crash_count;
   std::array<process_slot, max_processes> slots;

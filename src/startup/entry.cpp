@@ -5,11 +5,11 @@
 
 #include <csignal>
 
+#include "core/instance_lock.h"
 #include "core/state.h"
+#include "core/uci_directory.h"
 #include "plugin_data/boot_check.h"
 #include "startup/config.h"
-#include "startup/instance_lock.h"
-#include "startup/uci_directory.h"
 #include "supervision/supervise_loop.h"
 #include "supervision/watchdog.h"
 #include "util/format.h"
@@ -47,13 +47,9 @@ int supervisor_main(int argc, char** argv) {
   compose_run_file_path(program_path, &state);
   enter_program_directory(program_path);
   if (argc > 1) state.argument_flag = 1;
-  // A planted link or a stranger's directory would redirect the run file,
-  // the alive files and the upgrade package: refuse before touching anything.
-  if (const char* refusal = uci_directory_refusal(uci_directory)) {
-    say("refusing %s: %s\n", uci_directory, refusal);
-    return 0;
-  }
-  if (ensure_directory(uci_directory) != 0) return 0;
+  // A planted link, a stranger's directory or one that others may write to
+  // would hand them the run file, the alive files and the upgrade package.
+  if (prepare_uci_directory(uci_directory) != 0) return 0;
   if (ensure_directory(data_directory) != 0) return 0;
   if (load_config("config", &state) != 0) {
     say("failed to init daemon\n");

@@ -33,6 +33,9 @@ void append_text(std::array<char, 8448>& message, std::size_t* used, const char*
   if (::getppid() != parent) ::_exit(0);
   close_descriptors_from(3);
   restore_broken_pipes();
+  // A group of its own: a program's "kill 0" or "kill -STOP 0" reaches only
+  // itself, never the supervisor and its siblings.
+  (void)::setpgid(0, 0);
   ::execv(line.argv[0], line.argv.data());
   const int failure = errno;
   // The program did not start: a reader of our output that went away must

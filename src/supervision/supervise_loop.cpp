@@ -3,11 +3,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <ctime>
 
+#include "core/instance_lock.h"
 #include "core/run_file.h"
 #include "plugin_data/boot_check.h"
 #include "plugin_data/upgrade.h"
@@ -16,6 +16,7 @@
 #include "supervision/launch.h"
 #include "supervision/restart_policy.h"
 #include "util/output.h"
+#include "util/retry.h"
 
 namespace {
 
@@ -46,13 +47,8 @@ void space_launch_cycle(int64_t* previous_begin_ns) {
   *previous_begin_ns = monotonic_ns();
 }
 
-int reap_any_child(int* wait_status) {
-  int pid = 0;
-  do {
-    pid = ::waitpid(-1, wait_status, 0);
-  } while (pid < 0 && errno == EINTR);  // a signal is not a failed cycle
-  return pid;
-}
+// A signal is not a failed cycle.
+int reap_any_child(int* wait_status) { return retry_on_eintr(::waitpid, -1, wait_status, 0); }
 
 // Sleeps before a single restart: 10 seconds, or the crash back-off.
 void wait_before_restart(supervisor_state* state, ending_action action) {
@@ -92,6 +88,8 @@ int supervise_children(supervisor_state* state, int* last_control_code) {
     int normal_exit = 0;
     const int index = decode_child_status(pid, wait_status, state, &code, &normal_exit);
     if (index >= state->process_count || index > max_processes - 1) continue;
+    // Before the exit line, which belongs in the run file we hold.
+    if (keep_instance_lock(state) != 0) return supervisor_ends;
     process_slot& slot = state->slots[index];
     (void)append_exit_line(code, normal_exit, slot.name.data(), state->run_fd);
     if (code == SIGKILL && slot.watchdog_kill != 0) code = watchdog_kill_reason;
@@ -122,13 +120,18 @@ void run_supervisor(supervisor_state* state) {
   int64_t cycle_begin_ns = no_cycle_yet;
   for (;;) {
     space_launch_cycle(&cycle_begin_ns);
+    // Another supervisor that took over the run file runs programs of our
+    // names: end before killing them.
+    if (keep_instance_lock(state) != 0) return;
     kill_all_processes(state);
     state->plugin_mode = decide_plugin_mode();
     for (int i = 0; i < state->process_count && i < max_processes; ++i) {
       launch_process(state, i, last_control_code);
       if (state->slots[i].pid < 0) return;  // "failed to fork" said it all
     }
-    if (supervise_children(state, &last_control_code) >= 0) continue;
+    const int cycle = supervise_children(state, &last_control_code);
+    if (cycle == supervisor_ends) return;
+    if (cycle >= 0) continue;
     if (remove_boot_check_record() != 1) {
       say("failed for normal boot, exit\n");
       return;

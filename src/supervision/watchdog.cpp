@@ -1,6 +1,7 @@
 #include "supervision/watchdog.h"
 
 #include <pthread.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -50,7 +51,10 @@ void check_alive_once(supervisor_state* state) {
   for (int i = 0; i < watched_slots(state); ++i) {
     process_slot& slot = state->slots[i];
     if (slot.pid <= 0 || slot.alive_path[0] == '\0') continue;
-    if (::access(slot.alive_path.data(), F_OK) == 0) {
+    // Only a regular file: a directory there could never be deleted, and a
+    // hung program would never be killed.
+    struct stat alive {};
+    if (::stat(slot.alive_path.data(), &alive) == 0 && S_ISREG(alive.st_mode)) {
       (void)::unlink(slot.alive_path.data());
       slot.missed_checks = 0;
       continue;

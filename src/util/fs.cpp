@@ -13,14 +13,14 @@
 #include "util/format.h"
 #include "util/handles.h"
 #include "util/output.h"
+#include "util/retry.h"
 
 namespace {
 
 // Writes all bytes, resuming short writes. 0, or -1 when a write fails.
 int write_all(int fd, const char* bytes, std::size_t length) {
   while (length > 0) {
-    const ssize_t done = ::write(fd, bytes, length);
-    if (done < 0 && errno == EINTR) continue;
+    const ssize_t done = retry_on_eintr(::write, fd, bytes, length);
     if (done <= 0) return -1;
     bytes += done;
     length -= static_cast<std::size_t>(done);
@@ -126,8 +126,7 @@ int copy_file(int source_fd, const char* destination) {
   }
   std::array<char, 1024> chunk;
   for (;;) {
-    const ssize_t got = ::read(source_fd, chunk.data(), chunk.size());
-    if (got < 0 && errno == EINTR) continue;
+    const ssize_t got = retry_on_eintr(::read, source_fd, chunk.data(), chunk.size());
     if (got < 0) return -1;
     if (got == 0) break;
     if (write_all(out.get(), chunk.data(), static_cast<std::size_t>(got)) != 0) return -1;

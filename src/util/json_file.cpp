@@ -4,10 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 
 #include "util/handles.h"
+#include "util/retry.h"
 
 namespace {
 
@@ -19,8 +19,7 @@ constexpr off_t max_json_file_bytes = off_t{1024} * 1024;
 std::size_t read_up_to(int fd, char* buffer, std::size_t size) {
   std::size_t got = 0;
   while (got < size) {
-    const ssize_t n = ::read(fd, buffer + got, size - got);
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n = retry_on_eintr(::read, fd, buffer + got, size - got);
     if (n <= 0) break;
     got += static_cast<std::size_t>(n);
   }

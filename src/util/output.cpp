@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "util/retry.h"
+
 namespace {
 
 // Set before the watchdog thread starts, read-only afterwards.
@@ -19,29 +21,27 @@ output_route route = output_route::poll_first;
 // Room for the longest message: a 4096-byte path and its words.
 using message_buffer = std::array<char, 4096 + 256>;
 
-void hand_over(const char* bytes, std::size_t length) {
-  for (;;) {
-    ssize_t done = -1;
-    switch (route) {
-      case output_route::socket:
-        done = ::send(output_fd, bytes, length, MSG_DONTWAIT | MSG_NOSIGNAL);
-        break;
-      case output_route::poll_first: {
-        // Without a private description this is the best we can do: another
-        // writer to the same pipe may still fill it between poll and write.
-        pollfd room{output_fd, POLLOUT, 0};
-        if (::poll(&room, 1, 0) != 1 || (room.revents & POLLOUT) == 0) return;
-        done = ::write(output_fd, bytes, length);
-        break;
+// One attempt to hand the bytes over, without waiting; -1 when nobody can
+// take them now.
+ssize_t write_now(const char* bytes, std::size_t length) {
+  switch (route) {
+    case output_route::socket:
+      return ::send(output_fd, bytes, length, MSG_DONTWAIT | MSG_NOSIGNAL);
+    case output_route::poll_first: {
+      // Without a private description this is the best we can do: another
+      // writer to the same pipe may still fill it between poll and write.
+      pollfd room{output_fd, POLLOUT, 0};
+      if (::poll(&room, 1, 0) != 1 || (room.revents & POLLOUT) == 0) {
+        errno = EAGAIN;
+        return -1;
       }
-      case output_route::private_nonblocking:
-      case output_route::plain:
-        done = ::write(output_fd, bytes, length);
-        break;
+      return ::write(output_fd, bytes, length);
     }
-    // EAGAIN, EPIPE and the rest: a message nobody can take is dropped.
-    if (done >= 0 || errno != EINTR) return;
+    case output_route::private_nonblocking:
+    case output_route::plain:
+      break;
   }
+  return ::write(output_fd, bytes, length);
 }
 
 }  // namespace
@@ -66,5 +66,6 @@ void say(const char* format, ...) {
     const std::size_t format_length = std::strlen(format);
     if (format_length > 0 && format[format_length - 1] == '\n') message[used - 1] = '\n';
   }
-  hand_over(message.data(), used);
+  // EAGAIN, EPIPE and the rest: a message nobody can take is dropped.
+  (void)retry_on_eintr(write_now, message.data(), used);
 }

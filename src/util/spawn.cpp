@@ -12,6 +12,7 @@
 #include <csignal>
 
 #include "util/handles.h"
+#include "util/retry.h"
 
 // The command runs as a grandchild. Its parent, our direct child, is created
 // without an exit signal and never executes anything, so a wait for any child
@@ -19,6 +20,10 @@
 // it). The command cannot be our direct child: executing a program gives a
 // child the exit signal SIGCHLD back, and the other thread's wait could reap
 // it.
+//
+// Unlike a supervised program, the command stays in our process group: it is
+// a tool of ours that runs nothing a package brings, and a terminal's Ctrl-C
+// must end it together with us.
 //
 // Both children share our memory (CLONE_VM, CLONE_VFORK) and run on stacks
 // mapped for the call, while the caller is suspended until the command has
@@ -116,8 +121,6 @@ int spawn_and_wait(const char* file, char* const argv[], int stdin_fd) {
   (void)::pthread_sigmask(SIG_SETMASK, &request.caller_mask, nullptr);
   if (pid < 0) return -1;
   int status = 0;
-  while (::waitpid(pid, &status, __WALL) < 0) {
-    if (errno != EINTR) return -1;
-  }
+  if (retry_on_eintr(::waitpid, pid, &status, __WALL) < 0) return -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }

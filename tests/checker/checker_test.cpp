@@ -124,6 +124,7 @@ TEST_P(checker_test, reports) {
 
 const std::string excheck_string = one(R"({"base":"probe","excheck":"true"})");
 const std::string excheck_number = one(R"({"base":"probe","EXCHECK":1})");
+const std::string four = one(R"({"base":"a"},{"base":"b"},{"base":"c"},{"base":"d"})");
 const std::string five = one(R"({"base":"a"},{"base":"b"},{"base":"c"},{"base":"d"},{"base":"e"})");
 const std::string twice = one(R"({"base":"probe"},{"base":"probe"})");
 const std::string long_name = one(R"({"base":"sixteen-chars-xx"})");
@@ -164,6 +165,13 @@ INSTANTIATE_TEST_SUITE_P(
                    uci_state::fine,
                    1,
                    "5 programs configured: only the first 4 are run"},
+        check_case{"exactly_four",
+                   four.c_str(),
+                   {"a", "b", "c", "d"},
+                   nullptr,
+                   uci_state::fine,
+                   0,
+                   "result: the daemon starts (0 warnings)"},
         check_case{"duplicate",
                    twice.c_str(),
                    {"probe"},

@@ -103,6 +103,7 @@ INSTANTIATE_TEST_SUITE_P(
                       compaction{"one_line_longer_than_the_budget_goes", 262141, 262132, 0},
                       compaction{"short_lines", 262141, 100, 1310},  // 131,000 bytes of the newest
                       compaction{"budget_ends_inside_a_line", 262141, 131, 1000},
+                      compaction{"budget_begins_on_a_line_boundary", 262141, 128, 1024},
                       compaction{"exit_lines", 262141, 255, 514},
                       compaction{"long_lines", 262141, 40000, 3}),
     [](const ::testing::TestParamInfo<compaction>& row) { return std::string(row.param.name); });

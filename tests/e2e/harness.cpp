@@ -68,6 +68,8 @@ pid_t spawn(std::vector<std::string> argv, std::vector<std::string> env, const s
   pid_t pid = ::fork();
   if (pid != 0) return pid;
   (void)::prctl(PR_SET_PDEATHSIG, SIGKILL);
+  // A program's "kill 0" under a broken daemon must not reach the test runner.
+  (void)::setpgid(0, 0);
   // Whatever the test runner ignores (a background job ignores SIGINT), the
   // programs of a case start with default dispositions.
   struct sigaction default_action {};

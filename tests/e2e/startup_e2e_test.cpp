@@ -1,6 +1,8 @@
 // Start-up seen from outside: the instance lock, the run file's first line,
 // and the failures that end the supervisor with status 0 before it starts
 // any program.
+#include <sys/stat.h>
+
 #include <csignal>
 #include <optional>
 #include <string>
@@ -46,6 +48,25 @@ TEST_F(startup, second_supervisor_of_the_same_name_is_refused) {
   EXPECT_EQ(run_file(), before);
   EXPECT_TRUE(path_exists(data_dir() + "/.bootchk.AbC123"));
   EXPECT_EQ(exit_status(0), std::nullopt) << "the first supervisor must keep running";
+}
+
+TEST_F(startup, a_removed_run_file_is_made_again_at_the_next_ending) {
+  with_probe();
+  ASSERT_TRUE(start());
+  ASSERT_TRUE(wait_until([&] { return !starts("probe").empty(); }, 20));
+  (void)run_in_namespace("/bin/sh", {"-c", "rm -r /tmp/.uci && killall -9 probe"}, "/");
+  const std::string expected = sup_dir() + "\n<time>: probe killed by signal(9)\n";
+  EXPECT_TRUE(wait_until([&] { return normalise(run_file()) == expected; }, 20)) << run_file();
+}
+
+TEST_F(startup, a_supervisor_whose_run_file_another_one_took_ends) {
+  with_probe();
+  ASSERT_TRUE(start());
+  ASSERT_TRUE(wait_until([&] { return !starts("probe").empty(); }, 20));
+  // The second one locks a new run file, then kills the first one's program by name.
+  (void)run_in_namespace("/bin/sh", {"-c", "rm -r /tmp/.uci && { ./sup >/dev/null & }"}, sup_dir());
+  EXPECT_EQ(exit_status(20), "exit 0");
+  EXPECT_EQ(stdout_text(), std::string("already in use for /tmp/.uci/sup.run\n") + lock_refused);
 }
 
 TEST_F(startup, an_empty_object_watches_the_default_program) {
@@ -261,6 +282,36 @@ INSTANTIATE_TEST_SUITE_P(
                       planted_directory{"owned_by_another_user",
                                         "mkdir /tmp/.uci && chown 4242 /tmp/.uci",
                                         "/tmp/.uci/sup.run", "it is owned by another user"}),
+    param_name{});
+
+struct uci_mode {
+  const char* name;
+  const char* setup;  // shell commands run in the case's /tmp
+  const char* said;
+};
+
+class startup_uci_mode : public startup, public ::testing::WithParamInterface<uci_mode> {};
+
+TEST_P(startup_uci_mode, only_its_owner_may_write_to_the_directory) {
+  with_probe();
+  start_options options;
+  options.setup = GetParam().setup;
+  options.exec_path = "/bin/bash";
+  options.argv0 = "bash";
+  options.args = {"-c", "umask 000; exec ./sup"};
+  ASSERT_TRUE(start(options));
+  ASSERT_TRUE(wait_until([&] { return !starts("probe").empty(); }, 20));
+  EXPECT_EQ(stdout_text(), GetParam().said);
+  struct stat status {};
+  ASSERT_EQ(::stat(uci_path("").c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, 0755u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    table, startup_uci_mode,
+    ::testing::Values(uci_mode{"created_under_umask_000", "", ""},
+                      uci_mode{"writable_by_all", "mkdir -m 0777 /tmp/.uci",
+                               "tightened /tmp/.uci/: group or others could write to it\n"}),
     param_name{});
 
 }  // namespace

@@ -46,6 +46,13 @@ class supervise_e2e : public e2e_case {
   bool started_times(const std::string& name, std::size_t times, double seconds = 20) {
     return wait_until([&] { return starts(name).size() >= times; }, seconds);
   }
+  // How many lines of `command`'s output in the namespace match `pattern`, e.g. "1\n".
+  std::string count(const std::string& command, const std::string& pattern) {
+    return run_in_namespace("/bin/sh", {"-c", command + " | grep -c " + pattern}, "/").out;
+  }
+  std::string copies(const std::string& name) {
+    return count("cat /proc/[0-9]*/comm", "-x " + name);
+  }
 };
 
 TEST_F(supervise_e2e, ordinary_exits_restart_after_ten_seconds_with_their_code) {
@@ -206,11 +213,39 @@ TEST_F(supervise_e2e, stray_copies_started_before_the_supervisor_are_killed) {
       "./stray & ./stray & until [ \"$(wc -l < log/stray.starts)\" = 2 ]; do :; done 2>/dev/null";
   ASSERT_TRUE(start(options));
   ASSERT_TRUE(started_times("stray", 3));
-  const auto count = [&] {
-    return run_in_namespace("/bin/sh", {"-c", "cat /proc/[0-9]*/comm | grep -cx stray"}, "/").out;
-  };
-  EXPECT_TRUE(wait_until([&] { return count() == "1\n"; }, 10)) << count();
+  EXPECT_TRUE(wait_until([&] { return copies("stray") == "1\n"; }, 10)) << copies("stray");
   EXPECT_EQ(starts("stray")[2], "stray");
+}
+
+TEST_F(supervise_e2e, a_new_cycle_kills_its_children_when_killall_cannot_run) {
+  watch({"asker", "bystander"});
+  script("asker", {"sleep 11 exit 160", "run"});
+  start_options options;
+  options.setup = "mount --bind /dev/null /usr/bin/killall";  // in this case's namespace only
+  ASSERT_TRUE(start(options));
+  ASSERT_TRUE(
+      wait_until([&] { return has(read_file("log/bystander.starts"), "bystander -r 160\n"); }, 20));
+  EXPECT_TRUE(wait_until([&] { return copies("bystander") == "1\n"; }, 10)) << copies("bystander");
+}
+
+TEST_F(supervise_e2e, endings_leave_no_descriptor_open) {
+  watch({"three"});
+  script("three", {"exit 3", "exit 3", "exit 3", "exit 3", "exit 3", "run"});
+  ASSERT_TRUE(start());
+  ASSERT_TRUE(started_times("three", 6));
+  // The running program's pidfd, where the kernel has them, and nothing else.
+  const auto pidfds = [&] { return count("ls -l /proc/2/fd", "pidfd"); };
+  EXPECT_TRUE(wait_until([&] { return pidfds() == "1\n" || pidfds() == "0\n"; }, 10)) << pidfds();
+}
+
+TEST_F(supervise_e2e, kill_0_in_a_program_reaches_only_its_own_group) {
+  watch({"killer", "sibling"});
+  script("killer", {"kill-group 15", "run"});  // as `trap 'kill 0' EXIT` does
+  ASSERT_TRUE(start());
+  ASSERT_TRUE(started_times("killer", 2));
+  EXPECT_EQ(starts("killer")[1], "killer -r 15");
+  EXPECT_TRUE(events("sibling").empty());
+  EXPECT_EQ(exit_status(0), std::nullopt);
 }
 
 TEST_F(supervise_e2e, a_name_never_reaches_a_shell) {

@@ -42,16 +42,42 @@ TEST_F(watchdog_e2e, a_silent_program_is_killed_at_the_third_check_and_restarted
   EXPECT_NE(threads_of_supervisor(), "1\n");  // the watchdog (TSan may add one of its own)
 }
 
-TEST_F(watchdog_e2e, the_tracked_child_is_killed_when_killall_cannot_run) {
-  watched({"run"});
+struct watchdog_kill {
+  const char* name;
+  const char* setup;
+  std::vector<std::string> script;
+  std::vector<std::string> reasons;  // of the restarts, in order
+};
+
+class watchdog_kills : public watchdog_e2e, public ::testing::WithParamInterface<watchdog_kill> {};
+
+TEST_P(watchdog_kills, the_program_is_killed_and_restarted) {
+  watched(GetParam().script);
   start_options options;
-  options.setup = "mount --bind /dev/null /usr/bin/killall";  // in this case's namespace only
+  options.setup = GetParam().setup;
   ASSERT_TRUE(start(options));
-  ASSERT_TRUE(wait_until([&] { return starts("probe").size() >= 2; }, 30));
-  EXPECT_EQ(starts("probe")[1], "probe -r 199 -A /tmp/.uci//probe.alive");
+  const std::size_t restarts = GetParam().reasons.size();
+  ASSERT_TRUE(wait_until([&] { return starts("probe").size() > restarts; }, 30));
+  for (std::size_t i = 0; i < restarts; ++i)
+    EXPECT_EQ(starts("probe")[i + 1],
+              "probe -r " + GetParam().reasons[i] + " -A /tmp/.uci//probe.alive");
   const std::string run = normalise(run_file());
   EXPECT_TRUE(has(run, std::string(not_alive) + "<time>: probe killed by signal(9)\n")) << run;
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    table, watchdog_kills,
+    ::testing::Values(
+        // The tracked child is killed all the same; in this case's namespace only.
+        watchdog_kill{
+            "killall_cannot_run", "mount --bind /dev/null /usr/bin/killall", {"run"}, {"199"}},
+        // Could never be deleted: counts as a miss.
+        watchdog_kill{
+            "a_directory_at_the_alive_path", "mkdir -p /tmp/.uci/probe.alive", {"run"}, {"199"}},
+        // The mark goes with the ending it was set for.
+        watchdog_kill{
+            "a_later_sigkill_from_elsewhere", "", {"run", "signal 9", "run"}, {"199", "9"}}),
+    param_name{});
 
 TEST_F(watchdog_e2e, the_watchdogs_killall_is_never_reaped_by_the_loop) {
   // A killall that finds nothing ends while the loop waits for any child.

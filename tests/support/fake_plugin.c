@@ -6,7 +6,7 @@
 // last line when there are fewer; `run` without a script). A line is a list
 // of steps:
 //   run | exit N | segv | signal N | sleep S | alive P | alive-at OFFSET PERIOD
-//   | package FILE | touch FILE
+//   | package FILE | touch FILE | kill-group N
 // alive-at counts OFFSET from the start, i.e. after the sleeps of earlier
 // steps. A line whose steps all finish exits with status 0. SIGTERM is
 // recorded in log/<name>.events before the program dies of it. Sleeps go
@@ -168,6 +168,8 @@ static void run_step(const char* step, char** saved) {
     keep_alive(offset_s, number_after(step, saved));
   } else if (strcmp(step, "package") == 0) {
     copy_to(word_after(step, saved), "/tmp/.uci//ttupgrade.tgz");
+  } else if (strcmp(step, "kill-group") == 0) {
+    (void)kill(0, (int)number_after(step, saved));
   } else if (strcmp(step, "touch") == 0) {
     create_file(word_after(step, saved));
   } else {

@@ -7,3 +7,10 @@
 // go on, also when the path is missing or is no directory (later steps deal
 // with those). The text is static.
 [[nodiscard]] const char* uci_directory_refusal(const char* path);
+
+// Makes sure that `path` is a directory only its owner may write to: refuses
+// it as above, creates it with mode 0755 whatever the umask, and takes the
+// write bits of group and others from an existing one, saying so. 0, or -1
+// after printing why start-up must end. A file of that name passes (the lock
+// reports it).
+[[nodiscard]] int prepare_uci_directory(const char* path);

@@ -1,4 +1,4 @@
-#include "startup/uci_directory.h"
+#include "core/uci_directory.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
