@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up the machine, then builds and runs every test: what CI runs.
 # Usage: scripts/test.sh [stage...]   (default: every stage, in this order)
-#   format         formatting and include-layout checks, the benchmark helpers' own checks
+#   format         formatting and include-layout checks, the example service files,
+#                  the benchmark helpers' own checks
 #   default        plain build, all tests, static analysis (cppcheck, clang-tidy)
 #   asan-ubsan     ASan+UBSan build, all tests
 #   tsan           TSan build, all tests
@@ -113,6 +114,7 @@ cross_stage() {
 stage_format() {
   ./scripts/check-format.sh
   ./scripts/check-layout.sh
+  ./scripts/check-service-files.sh
   bash bench/lib_test.sh
 }
 preset_stage() {
