@@ -74,11 +74,12 @@ declare -A run_elsewhere=(
   [./scripts/lint.sh]=scripts/test.sh
 )
 
-# Every ```sh block of a Markdown file, each followed by a NUL.
+# Every ```sh block of a Markdown file (also one indented in a list), without
+# its indentation, each followed by a NUL.
 sh_blocks() {
-  awk '/^```sh$/ { inside = 1; text = ""; next }
-       inside && /^```$/ { inside = 0; printf "%s%c", text, 0; next }
-       inside { text = text $0 "\n" }' "$1"
+  awk '/^ *```sh$/ { inside = 1; indent = index($0, "`"); text = ""; next }
+       inside && /^ *```$/ { inside = 0; printf "%s%c", text, 0; next }
+       inside { text = text substr($0, indent) "\n" }' "$1"
 }
 
 # The commands a README shows for a router's root (/opt/plugsup, the
