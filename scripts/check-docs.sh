@@ -43,7 +43,8 @@ check_demo() {
 
   echo "check-docs: ./scripts/demo.sh in $clone (DEMO_SECONDS=$demo_seconds)"
   local status=0
-  (cd "$clone" && DEMO_SECONDS=$demo_seconds ./scripts/demo.sh) >"$out" 2>&1 || status=$?
+  # A hung demo must not hold up CI: timeout's SIGTERM stops it as Ctrl-C would.
+  (cd "$clone" && DEMO_SECONDS=$demo_seconds timeout 900 ./scripts/demo.sh) >"$out" 2>&1 || status=$?
   sed 's/^/  | /' "$out"
   local run_file
   run_file=$(sed -n '/^== run file/,$p' "$out")

@@ -33,7 +33,7 @@ all_stages=(format default asan-ubsan tsan release-clang armhf mipsel armel libc
 cross_stages=(armhf mipsel armel libc busybox static docs)
 
 ctest_args=(-j2 --output-on-failure --timeout 300)
-logs=$PWD/build/logs
+logs=build/logs
 tail_lines=60
 
 # --- test counts ----------------------------------------------------------------
