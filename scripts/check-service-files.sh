@@ -1,15 +1,28 @@
 #!/usr/bin/env bash
-# Checks the example service files of packaging/: the systemd unit passes
-# systemd-analyze verify (where systemd is installed; it is not installed for
-# this), the procd script and the shell of the inittab line parse.
+# Checks the example service files of packaging/: they share one respawn
+# policy, the systemd unit passes systemd-analyze verify (where systemd is
+# installed; it is not installed for this), the procd script and the shell of
+# the inittab line parse.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+fail() {
+  echo "check-service-files: $*"
+  exit 1
+}
+# One respawn policy in all three: started again 5 s after it ends, with the
+# init system's limits where it has them.
+grep -qx $'\tprocd_set_param respawn 3600 5 5' packaging/procd/plugsup ||
+  fail "procd: no respawn 3600 5 5"
+for setting in Restart=always RestartSec=5 StartLimitIntervalSec=3600 StartLimitBurst=5; do
+  grep -qx "$setting" packaging/systemd/plugsup.service || fail "systemd: no $setting"
+done
 sh -n packaging/procd/plugsup
 line=$(grep -v '^#' packaging/inittab/plugsup.inittab | grep -v '^$')
-[ "$(wc -l <<<"$line")" -eq 1 ] || { echo "check-service-files: want one inittab line"; exit 1; }
+[ "$(wc -l <<<"$line")" -eq 1 ] || fail "inittab: want one line"
 command=${line#::respawn:/bin/sh -c }
-[ "$command" != "$line" ] || { echo "check-service-files: inittab: not a ::respawn: shell line"; exit 1; }
+[ "$command" != "$line" ] || fail "inittab: not a ::respawn: shell line"
+[[ $command == "'sleep 5; exec /"* ]] || fail "inittab: no 5 s wait before the start"
 eval "sh -n -c $command"
 
 if ! command -v systemd-analyze >/dev/null; then

@@ -179,7 +179,7 @@ for stage in "${stages[@]}"; do
     break
   fi
 done
-if ! (for script in "${setup_scripts[@]}"; do "$script"; done) >"$logs/setup.log" 2>&1; then
+if ! (for script in "${setup_scripts[@]}"; do "$script" || exit; done) >"$logs/setup.log" 2>&1; then
   report setup FAILED - $((SECONDS - started))
   tail -n "$tail_lines" "$logs/setup.log"
   exit 1
