@@ -8,7 +8,8 @@
 #   - every other ```sh block of both files, in this tree (reusing its build
 #     trees), or, for the few that a stage of scripts/test.sh or .ci/run runs as
 #     written, the check that it still does.
-# A block it cannot account for fails. Needs root (namespaces).
+# A block that fails, or that a stage no longer runs as written, fails the
+# check. Needs root (namespaces) and git (the clone).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
