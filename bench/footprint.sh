@@ -29,8 +29,11 @@ cat > "$tree/sup/config" <<'JSON'
 JSON
 echo "run" > "$tree/sup/script/beta"
 seconds=${BENCH_SECONDS:-10}
+# A checkout under /tmp keeps its build tree visible through the new tmpfs.
 unshare --mount --pid --fork --kill-child --mount-proc /bin/sh -c "
-  mount -t tmpfs tmpfs /tmp && cd '$tree/sup' &&
+  exec 9<'$PWD/build' && mount -t tmpfs tmpfs /tmp &&
+  case '$PWD' in /tmp/*) mkdir -p '$PWD/build' && mount --no-canonicalize --bind /proc/self/fd/9 '$PWD/build' ;; esac &&
+  exec 9<&- && cd '$tree/sup' &&
   LD_PRELOAD='$PWD/build/default/tests/support/libtime_shim.so' SUP_TIME_SCALE=100 ./sup >/dev/null &
   sleep $seconds
   pid=\$(pgrep -x sup 2>/dev/null || echo 2)

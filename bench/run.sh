@@ -193,12 +193,19 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
+# A checkout under /tmp keeps its build tree (binaries, logs) visible through
+# the new tmpfs: the tree is held open and bound back in at its old path.
+case $build in
+  /tmp/*) keep_build="mkdir -p $build && mount --no-canonicalize --bind /proc/self/fd/9 $build" ;;
+  *) keep_build=true ;;
+esac
 # Starts a command in a new PID and mount namespace with a tmpfs on /tmp, as
 # PID 2 under a shell (a PID 1 without handlers would ignore SIGTERM).
 # Killing the unshare process kills the whole namespace (--kill-child).
 start_tree() {  # label, command (bash, run inside)
   unshare --mount --pid --fork --kill-child --mount-proc \
-    bash -c "mount -t tmpfs tmpfs /tmp && { $2 ; } </dev/null >/dev/null 2>&1 & wait" \
+    bash -c "exec 9<$build && mount -t tmpfs tmpfs /tmp && $keep_build && exec 9<&- &&
+      { $2 ; } </dev/null >/dev/null 2>&1 & wait" \
     </dev/null >/dev/null 2>&1 &
   ns_pid[$1]=$!
 }

@@ -15,7 +15,11 @@ root=$PWD
 # Inside the namespace: start, watch, report. $1 is the scratch tree.
 inside() {
   local tree=$1
+  # A checkout under /tmp keeps its build tree visible through the new tmpfs.
+  exec 9<"$root/build"
   mount -t tmpfs tmpfs /tmp
+  case $root in /tmp/*) mkdir -p "$root/build" && mount --no-canonicalize --bind /proc/self/fd/9 "$root/build" ;; esac
+  exec 9<&-
   cd "$tree/sup"
   # The reader takes 4 KiB, then holds the pipe without ever reading again.
   LD_PRELOAD="$root/build/default/tests/support/libtime_shim.so" SUP_TIME_SCALE=$scale ./sup |

@@ -111,8 +111,8 @@ if ! grep -q '^Type=simple$' "$unit" || ! grep -q '^WorkingDirectory=/' "$unit";
   fail "the systemd example lacks Type=simple or WorkingDirectory"
 fi
 procd=$root/$doc/examples/procd/plugsup
-if ! grep -q 'procd_open_instance' "$procd" || grep -q 'procd_set_param respawn' "$procd"; then
-  fail "the procd example must open an instance without respawn"
+if ! grep -q 'procd_open_instance' "$procd" || ! grep -q 'procd_set_param respawn' "$procd"; then
+  fail "the procd example must open an instance with respawn"
 fi
 # grep reads the whole listing: with -q it would stop early, tar would die of
 # SIGPIPE, and pipefail would count that as a miss.

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(g++ clang libclang-rt-14-dev cmake make pkg-config libcjson-dev googletest libgtest-dev
           libgmock-dev psmisc tar gzip util-linux binutils clang-format clang-tidy cppcheck
-          man-db groff-base dpkg-dev lintian)
+          man-db groff-base dpkg-dev lintian git)
 
 # Asked for by native name: with foreign architectures added (cross builds), a
 # bare name would also match the target's library packages.

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up the machine, then builds and runs every test: what CI runs.
 # Usage: scripts/test.sh [stage...]   (default: every stage, in this order)
-#   format         formatting and include-layout checks, the benchmark helpers' own checks
+#   format         formatting and include-layout checks, the example service files,
+#                  the benchmark helpers' own checks
 #   default        plain build, all tests, static analysis (cppcheck, clang-tidy)
 #   asan-ubsan     ASan+UBSan build, all tests
 #   tsan           TSan build, all tests
@@ -15,25 +16,57 @@
 #   package        the .debs (lintian) and .tar.gz, their man pages, and the packaged daemon run
 #   sdk            a plugin built against the installed SDK in every C and C++ mode
 #   fuzz           every fuzz target for 20 s (scripts/fuzz.sh)
+#   docs           the README's demo in a fresh clone, and every other command that
+#                  README.md and CONTRIBUTING.md show, as written (scripts/check-docs.sh)
+#
+# Each stage writes its build and test output to build/logs/<stage>.log and
+# prints one line: stage, result, test counts, duration. A failed stage also
+# prints the end of its log; the run goes on with the next stage and ends with
+# a non-zero status. The set-up scripts write to build/logs/setup.log.
+#
+# A new stage: a function stage_<name> below, its name in all_stages, and in
+# cross_stages too when it needs what scripts/setup-cross.sh installs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 all_stages=(format default asan-ubsan tsan release-clang armhf mipsel armel libc busybox static
-            package sdk fuzz)
-stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=("${all_stages[@]}")
-
-./scripts/setup.sh
-for stage in "${stages[@]}"; do
-  case $stage in
-    armhf | mipsel | armel | libc | busybox | static) ./scripts/setup-cross.sh ;;
-  esac
-done
+            package sdk fuzz docs)
+cross_stages=(armhf mipsel armel libc busybox static package sdk docs)
 
 ctest_args=(-j2 --output-on-failure --timeout 300)
+logs=build/logs
+tail_lines=60
+
+# --- test counts ----------------------------------------------------------------
+# Test runs add "passed failed" lines to the stage's counts file; the stage's
+# line shows their sums.
+
+# ctest in a build tree, counted from its summary ("N tests failed out of T").
+run_ctest() {
+  local out status=0
+  out=$(mktemp)
+  ctest --test-dir "$@" "${ctest_args[@]}" 2>&1 | tee "$out" || status=$?
+  sed -n 's/.* tests passed, \([0-9]*\) tests\? failed out of \([0-9]*\)$/\1 \2/p' "$out" |
+    awk '{ print $2 - $1, $1 }' >>"$counts"
+  rm -f "$out"
+  return "$status"
+}
+
+# A gtest binary run directly, counted from its "[  PASSED  ]" and
+# "[  FAILED  ]" summary lines.
+run_gtest() {
+  local out status=0
+  out=$(mktemp)
+  "$@" 2>&1 | tee "$out" || status=$?
+  awk '/^\[  PASSED  \] [0-9]+ tests?\./ { p = $4 }
+       /^\[  FAILED  \] [0-9]+ tests?, listed below/ { f = $4 }
+       END { print p + 0, f + 0 }' "$out" >>"$counts"
+  rm -f "$out"
+  return "$status"
+}
 
 build_preset() {
-  cmake --preset "$1" >/dev/null
+  cmake --preset "$1"
   cmake --build "build/$1" -j2
 }
 
@@ -41,9 +74,9 @@ build_preset() {
 run_e2e() {
   local filter=$1
   shift
-  build_preset default >/dev/null
-  cmake --install build/default --prefix build/default/stage >/dev/null
-  env "$@" build/default/tests/e2e/e2e_tests --gtest_filter="$filter" --gtest_brief=1
+  build_preset default
+  cmake --install build/default --prefix build/default/stage
+  run_gtest env "$@" build/default/tests/e2e/e2e_tests --gtest_filter="$filter" --gtest_brief=1
 }
 
 # Cases that need no commands of their own on the emulated side: a start, the
@@ -64,11 +97,11 @@ static_cases+=':launch_e2e.a_valid_record*:launch_e2e.without_a_record*'
 cross_stage() {
   local preset=$1 triplet=$2 qemu=$3
   build_preset "$preset"
-  ctest --test-dir "build/$preset" "${ctest_args[@]}"
+  run_ctest "build/$preset"
   [ "$preset" = armel ] && return
   # The daemon runs emulated, the plugins and tools natively: the loader's
   # "$LIB" picks each one's own time-scaling library.
-  build_preset default >/dev/null
+  build_preset default
   local shims=$PWD/build/$preset/shims native_lib
   native_lib=lib/$(gcc -print-multiarch)
   mkdir -p "$shims/lib/$triplet" "$shims/$native_lib"
@@ -78,44 +111,113 @@ cross_stage() {
     E2E_EMULATOR="$(command -v "$qemu") -L /" E2E_TIME_SHIM="$shims/\$LIB/libtime_shim.so"
 }
 
+# --- the stages -------------------------------------------------------------------
+stage_format() {
+  ./scripts/check-format.sh
+  ./scripts/check-layout.sh
+  ./scripts/check-service-files.sh
+  bash bench/lib_test.sh
+}
+preset_stage() {
+  build_preset "$1"
+  run_ctest "build/$1"
+}
+stage_default() {
+  preset_stage default
+  ./scripts/lint.sh
+}
+stage_asan-ubsan() { preset_stage asan-ubsan; }
+stage_tsan() { preset_stage tsan; }
+stage_release-clang() { preset_stage release-clang; }
+stage_armhf() { cross_stage armhf arm-linux-gnueabihf qemu-arm; }
+stage_mipsel() { cross_stage mipsel mipsel-linux-gnu qemu-mipsel; }
+stage_armel() { cross_stage armel arm-linux-gnueabi qemu-arm; }
+stage_libc() { ./scripts/check-libc-symbols.sh; }
+stage_busybox() {
+  local tools=$PWD/build/busybox-tools tool
+  mkdir -p "$tools"
+  for tool in killall tar sh; do ln -sfn "$(command -v busybox)" "$tools/$tool"; done
+  run_e2e "$busybox_cases" PATH="$tools:$PATH" E2E_SHELL="$(command -v busybox)"
+}
+stage_static() {
+  ./scripts/build-static-cjson.sh
+  build_preset static
+  if readelf -l build/static/plugsup | grep -q INTERP; then
+    echo "static: build/static/plugsup is not statically linked"
+    return 1
+  fi
+  run_e2e "$static_cases" E2E_DAEMON="$PWD/build/static/plugsup"
+}
+# The docs stage finds these commands here, as README.md and CONTRIBUTING.md show them.
+stage_package() { ./scripts/check-package.sh; }
+stage_sdk() { ./scripts/check-sdk.sh; }
+stage_fuzz() { ./scripts/fuzz.sh; }
+stage_docs() { ./scripts/check-docs.sh; }
+
+# --- running them -----------------------------------------------------------------
+duration() {
+  local s=$1
+  if [ "$s" -ge 60 ]; then printf '%d min %02d s' $((s / 60)) $((s % 60)); else printf '%d s' "$s"; fi
+}
+report() {  # name, result, counts, seconds
+  printf '%-14s %-7s %-22s %s\n' "$1" "$2" "$3" "$(duration "$4")"
+}
+
+stages=("$@")
+[ ${#stages[@]} -gt 0 ] || stages=("${all_stages[@]}")
 for stage in "${stages[@]}"; do
-  echo "== $stage =="
-  case $stage in
-    format)
-      ./scripts/check-format.sh
-      ./scripts/check-layout.sh
-      bash bench/lib_test.sh
-      ;;
-    default | asan-ubsan | tsan | release-clang)
-      build_preset "$stage"
-      ctest --test-dir "build/$stage" "${ctest_args[@]}"
-      if [ "$stage" = default ]; then ./scripts/lint.sh; fi
-      ;;
-    armhf) cross_stage armhf arm-linux-gnueabihf qemu-arm ;;
-    mipsel) cross_stage mipsel mipsel-linux-gnu qemu-mipsel ;;
-    armel) cross_stage armel arm-linux-gnueabi qemu-arm ;;
-    libc) ./scripts/check-libc-symbols.sh ;;
-    busybox)
-      tools=$PWD/build/busybox-tools
-      mkdir -p "$tools"
-      for tool in killall tar sh; do ln -sfn "$(command -v busybox)" "$tools/$tool"; done
-      run_e2e "$busybox_cases" PATH="$tools:$PATH" E2E_SHELL="$(command -v busybox)"
-      ;;
-    static)
-      ./scripts/build-static-cjson.sh
-      build_preset static
-      if readelf -l build/static/plugsup | grep -q INTERP; then
-        echo "static: build/static/plugsup is not statically linked"
-        exit 1
-      fi
-      run_e2e "$static_cases" E2E_DAEMON="$PWD/build/static/plugsup"
-      ;;
-    package) ./scripts/check-package.sh ;;
-    sdk) ./scripts/check-sdk.sh ;;
-    fuzz) ./scripts/fuzz.sh 20 ;;
-    *)
-      echo "test.sh: unknown stage $stage (stages: ${all_stages[*]})"
-      exit 2
-      ;;
-  esac
+  if [[ ! " ${all_stages[*]} " =~ [[:space:]]$stage[[:space:]] ]]; then
+    echo "test.sh: unknown stage $stage (stages: ${all_stages[*]})"
+    exit 2
+  fi
 done
+
+mkdir -p "$logs"
+started=$SECONDS
+setup_scripts=(./scripts/setup.sh)
+for stage in "${stages[@]}"; do
+  if [[ " ${cross_stages[*]} " =~ [[:space:]]$stage[[:space:]] ]]; then
+    setup_scripts+=(./scripts/setup-cross.sh)
+    break
+  fi
+done
+if ! (for script in "${setup_scripts[@]}"; do "$script" || exit; done) >"$logs/setup.log" 2>&1; then
+  report setup FAILED - $((SECONDS - started))
+  tail -n "$tail_lines" "$logs/setup.log"
+  exit 1
+fi
+report setup ok - $((SECONDS - started))
+
+failed=()
+for stage in "${stages[@]}"; do
+  log=$logs/$stage.log
+  counts=$logs/$stage.counts
+  : >"$counts"
+  begun=$SECONDS
+  # A subshell with errexit, so the first failing command ends the stage
+  # (errexit would not hold in it if its status were tested with ||).
+  set +e
+  (
+    set -e
+    "stage_$stage"
+  ) >"$log" 2>&1 </dev/null
+  status=$?
+  set -e
+  tests=$(awk '{ p += $1; f += $2; n++ } END {
+    if (n) printf "%d tests, %d failed", p + f, f; else print "-" }' "$counts")
+  if [ "$status" -eq 0 ]; then
+    report "$stage" ok "$tests" $((SECONDS - begun))
+  else
+    report "$stage" FAILED "$tests" $((SECONDS - begun))
+    echo "--- last $tail_lines lines of $log:"
+    tail -n "$tail_lines" "$log" | sed 's/^/  /'
+    echo "---"
+    failed+=("$stage")
+  fi
+done
+
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "test.sh: ${#failed[@]} of ${#stages[@]} stages failed: ${failed[*]} ($(duration $((SECONDS - started))))"
+  exit 1
+fi
+echo "test.sh: every stage passed: ${stages[*]} ($(duration $((SECONDS - started))))"
