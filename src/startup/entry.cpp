@@ -6,7 +6,7 @@
 #include <csignal>
 
 #include "core/state.h"
-#include "plugin_data/boot_check.h"
+#include "plugin_data/upgrade.h"
 #include "startup/config.h"
 #include "startup/instance_lock.h"
 #include "startup/uci_directory.h"
@@ -60,8 +60,9 @@ int supervisor_main(int argc, char** argv) {
     return 0;
   }
   if (take_instance_lock(program_path, &state) != 0) return 0;
-  // Only the lock's winner may clear them: a loser would race the winner's write.
-  remove_boot_check_leftovers();
+  // Only the lock's winner clears them, and under the lock of ../data/: another
+  // supervisor sharing it may be installing.
+  remove_upgrade_leftovers();
   // An inherited "ignore" would make ended children vanish before we reap them.
   (void)std::signal(SIGCHLD, SIG_DFL);
   start_liveness_watchdog(&state);

@@ -37,6 +37,7 @@ struct command_request {
   int null_fd;
   sigset_t caller_mask;
   unsigned char* command_stack_top;
+  int command_signal;  // written by the intermediate child through the shared memory
 };
 
 #define CHILD_CODE __attribute__((no_sanitize("address", "thread")))
@@ -68,7 +69,7 @@ CHILD_CODE int become_command(void* argument) {
 
 // The intermediate child: every signal still blocked, as the caller left them.
 CHILD_CODE int wait_for_command(void* argument) {
-  const auto* request = static_cast<const command_request*>(argument);
+  auto* request = static_cast<command_request*>(argument);
   // We ignore SIGPIPE; the command must not inherit that, nor anything else.
   struct sigaction default_action {};
   default_action.sa_handler = SIG_DFL;
@@ -77,6 +78,7 @@ CHILD_CODE int wait_for_command(void* argument) {
   int status = 0;
   if (pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status))
     exit_child(WEXITSTATUS(status));
+  if (pid > 0 && WIFSIGNALED(status)) request->command_signal = WTERMSIG(status);
   // Not started, or ended by a signal: end the same way, without a core dump
   // of the memory we share. Raw calls: a libc may cache the caller's pid.
   for (;;) ::syscall(SYS_kill, ::syscall(SYS_getpid), SIGKILL);
@@ -100,14 +102,15 @@ struct child_stacks {
 
 }  // namespace
 
-int spawn_and_wait(const char* file, char* const argv[], int stdin_fd) {
+int spawn_and_wait(const char* file, char* const argv[], int stdin_fd, int* ending_signal) {
   const unique_fd null_fd(::open("/dev/null", O_WRONLY | O_CLOEXEC));
   if (!null_fd) return -1;
   // Mapped for this call and unmapped after it, so that the pages the
   // children write do not stay with the daemon for its life.
   const child_stacks stacks;
   if (stacks.base == nullptr) return -1;
-  command_request request{file, argv, stdin_fd, null_fd.get(), {}, stacks.base + child_stack_bytes};
+  command_request request{file, argv, stdin_fd, null_fd.get(), {}, stacks.base + child_stack_bytes,
+                          0};
   sigset_t all{};
   (void)::sigfillset(&all);
   // No handler may run on a borrowed stack.
@@ -119,5 +122,8 @@ int spawn_and_wait(const char* file, char* const argv[], int stdin_fd) {
   while (::waitpid(pid, &status, __WALL) < 0) {
     if (errno != EINTR) return -1;
   }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  // Only known where the children share our memory (not under qemu-user).
+  if (ending_signal != nullptr) *ending_signal = request.command_signal;
+  return -1;
 }
