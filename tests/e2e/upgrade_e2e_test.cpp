@@ -18,10 +18,11 @@ class upgrade_e2e : public e2e_case {
                                 "' && tar -czf pkg.tgz -C pkgsrc .";
     ASSERT_EQ(std::system(command.c_str()), 0);
   }
-  // pkg.tgz from sup/pkgsrc after `fill` ran there; `members` as tar takes them.
+  // pkg.tgz from sup/pkgsrc after `fill` ran there; `members` as GNU tar takes
+  // them (the system's, also when busybox's is first in PATH).
   void pack(const std::string& fill, const std::string& members = ".") {
     const std::string command = "cd '" + sup_dir() + "' && mkdir -p pkgsrc && cd pkgsrc && " +
-                                fill + " && tar -czf ../pkg.tgz " + members;
+                                fill + " && command -p tar -czf ../pkg.tgz " + members;
     ASSERT_EQ(std::system(command.c_str()), 0);
   }
   void watch_upgrader(const std::string& code) {
