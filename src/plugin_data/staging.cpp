@@ -56,7 +56,7 @@ int walk_entry(merge_walk& walk, int staged, int target, const char* name, int d
   const bool stands = ::fstatat(target, name, &to, AT_SYMLINK_NOFOLLOW) == 0;
   if (!stands && errno != ENOENT) return stop_at(walk, errno);
   if (stands && S_ISDIR(from.st_mode) && S_ISDIR(to.st_mode)) {
-    if (depth + 1 >= max_merge_depth) return stop_at(walk, ELOOP);
+    if (depth + 1 >= max_merge_depth) return stop_at(walk, ENAMETOOLONG);
     const unique_fd staged_child(::openat(staged, name, directory_flags));
     const unique_fd target_child(::openat(target, name, directory_flags));
     if (!staged_child || !target_child) return stop_at(walk, errno);
