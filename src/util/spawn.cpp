@@ -37,7 +37,7 @@ struct command_request {
   int null_fd;
   sigset_t caller_mask;
   unsigned char* command_stack_top;
-  int command_signal;  // written by the intermediate child through the shared memory
+  int* command_signal;  // in the shared mapping below: seen also from a forked copy
 };
 
 #define CHILD_CODE __attribute__((no_sanitize("address", "thread")))
@@ -78,19 +78,22 @@ CHILD_CODE int wait_for_command(void* argument) {
   int status = 0;
   if (pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status))
     exit_child(WEXITSTATUS(status));
-  if (pid > 0 && WIFSIGNALED(status)) request->command_signal = WTERMSIG(status);
+  if (pid > 0 && WIFSIGNALED(status)) *request->command_signal = WTERMSIG(status);
   // Not started, or ended by a signal: end the same way, without a core dump
   // of the memory we share. Raw calls: a libc may cache the caller's pid.
   for (;;) ::syscall(SYS_kill, ::syscall(SYS_getpid), SIGKILL);
 }
 
 // The two children's stacks. Both children have ended (or executed) before
-// the caller goes on, so the mapping is unused when it is given back.
+// the caller goes on, so the mapping is unused when it is given back. It is
+// shared, so that the ending signal written at its bottom (far below what the
+// command's few calls use of their stack) reaches us also from the forked
+// copies of an emulator.
 struct child_stacks {
   unsigned char* base = nullptr;
   child_stacks() {
     void* mapped = ::mmap(nullptr, 2 * child_stack_bytes, PROT_READ | PROT_WRITE,
-                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+                          MAP_SHARED | MAP_ANONYMOUS | MAP_STACK, -1, 0);
     if (mapped != MAP_FAILED) base = static_cast<unsigned char*>(mapped);
   }
   ~child_stacks() {
@@ -109,8 +112,10 @@ int spawn_and_wait(const char* file, char* const argv[], int stdin_fd, int* endi
   // children write do not stay with the daemon for its life.
   const child_stacks stacks;
   if (stacks.base == nullptr) return -1;
-  command_request request{file, argv, stdin_fd, null_fd.get(), {}, stacks.base + child_stack_bytes,
-                          0};
+  auto* command_signal = reinterpret_cast<int*>(stacks.base);
+  *command_signal = 0;
+  command_request request{
+      file, argv, stdin_fd, null_fd.get(), {}, stacks.base + child_stack_bytes, command_signal};
   sigset_t all{};
   (void)::sigfillset(&all);
   // No handler may run on a borrowed stack.
@@ -123,7 +128,6 @@ int spawn_and_wait(const char* file, char* const argv[], int stdin_fd, int* endi
     if (errno != EINTR) return -1;
   }
   if (WIFEXITED(status)) return WEXITSTATUS(status);
-  // Only known where the children share our memory (not under qemu-user).
-  if (ending_signal != nullptr) *ending_signal = request.command_signal;
+  if (ending_signal != nullptr) *ending_signal = *command_signal;
   return -1;
 }

@@ -259,4 +259,19 @@ TEST(install_upgrade_package, failed_copy_adds_no_luadata) {
   EXPECT_FALSE(file_exists(package));
 }
 
+// The line names the signal that ended tar, and nothing reaches ../data/.
+TEST(install_upgrade_package, tar_ended_by_a_signal_is_named) {
+  ENTER_SCRATCH_TREE();
+  ASSERT_NO_FATAL_FAILURE(make_package(package_kind::tgz));
+  ASSERT_EQ(::mkdir("/tmp/bin", 0755), 0);
+  write_text("/tmp/bin/tar", "#!/bin/sh\nkill -9 $$\n");
+  ASSERT_EQ(::chmod("/tmp/bin/tar", 0755), 0);
+  const std::string path = std::getenv("PATH");
+  ::setenv("PATH", ("/tmp/bin:" + path).c_str(), 1);
+  const std::string said = capture_stdout([] { install_upgrade_package(130); });
+  ::setenv("PATH", path.c_str(), 1);
+  EXPECT_EQ(said, "failed to unpack " + printed_package + ": tar killed by signal 9\n");
+  EXPECT_EQ(data_entries(), ".bootchk");
+}
+
 }  // namespace
