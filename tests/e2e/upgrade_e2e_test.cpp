@@ -175,6 +175,21 @@ TEST_F(upgrade_e2e, exit_130_replaces_links_and_keeps_owners_and_the_data_mode) 
   EXPECT_EQ(read_file("../data/.bootchk"), R"({"version":"1.0.0.1","plugindata":1})");
 }
 
+// The record names new data only once they are on disk: a failed flush of
+// the data's filesystem leaves out "plugindata".
+TEST_F(upgrade_e2e, exit_130_with_data_not_flushed_adds_no_plugindata) {
+  watch_upgrader("130");
+  make_package("other");
+  start_options options;
+  options.env = {"SUP_FAIL_SYNCFS=1"};
+  ASSERT_TRUE(start(options));
+  ASSERT_TRUE(wait_until([&] { return starts("upgrader").size() >= 2; }, 20));
+  EXPECT_EQ(starts("upgrader")[1], "upgrader -r 130");
+  EXPECT_EQ(read_file("../data/.bootchk"), R"({"version":"1.0.0.1"})");
+  EXPECT_NE(stdout_text().find("failed to sync ../data/: Input/output error\n"), std::string::npos)
+      << stdout_text();
+}
+
 struct init_bin_case {
   const char* name;
   const char* setup;  // shell commands in the namespace; <data> and <case> are replaced
