@@ -11,6 +11,7 @@
 #include "startup/config.h"
 #include "util/handles.h"
 #include "util/json_file.h"
+#include "util/retry.h"
 
 namespace {
 
@@ -35,8 +36,7 @@ bool syntax_error_position(const char* path, std::size_t size, text_position* po
   if (!text || !file) return false;
   std::size_t got = 0;
   while (got < size) {
-    const ssize_t n = ::read(file.get(), text.get() + got, size - got);
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n = retry_on_eintr(::read, file.get(), text.get() + got, size - got);
     if (n <= 0) break;
     got += static_cast<std::size_t>(n);
   }

@@ -10,7 +10,7 @@
 
 namespace {
 
-constexpr const char* record_path = "../data//.bootchk";
+constexpr const char* record_path = boot_check_record_path;
 
 void note_absent_record(check_report* report) {
   if (::access(data_directory, F_OK) != 0) {

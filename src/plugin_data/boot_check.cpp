@@ -2,25 +2,17 @@
 
 #include <unistd.h>
 
-#include <array>
+#include <string_view>
 
 #include "core/state.h"
 #include "plugin_data/version.h"
-#include "util/format.h"
-#include "util/fs.h"
 #include "util/handles.h"
 #include "util/json_file.h"
 
-namespace {
-
-using record_path_buffer = std::array<char, 8192>;
-
-// False only if the fixed path did not fit, which it always does.
-bool compose_record_path(record_path_buffer& path) {
-  return format_into(path, "%s/%s", data_directory, ".bootchk");
-}
-
-}  // namespace
+// Composed like every path in the data directory: "%s/%s" of it and the name.
+static_assert(std::string_view(boot_check_record_path).starts_with(data_directory) &&
+              std::string_view(boot_check_record_path)
+                      .substr(std::string_view(data_directory).size()) == "/.bootchk");
 
 record_verdict judge_boot_check_record(const cJSON* record) {
   if (record == nullptr) return record_verdict::absent;
@@ -41,19 +33,9 @@ int decide_plugin_mode() {
 }
 
 int remove_boot_check_record() {
-  record_path_buffer path;
-  if (!compose_record_path(path) || ::access(path.data(), R_OK) != 0) return 0;
+  if (::access(boot_check_record_path, R_OK) != 0) return 0;
   // The caller relies on 1 meaning the record is gone, so a failed unlink is 0.
-  return ::unlink(path.data()) == 0 ? 1 : 0;
+  return ::unlink(boot_check_record_path) == 0 ? 1 : 0;
 }
 
-void remove_boot_check_leftovers() {
-  record_path_buffer path;
-  if (compose_record_path(path)) remove_replacement_leftovers(path.data());
-}
-
-cJSON* read_boot_check_record() {
-  record_path_buffer path;
-  if (!compose_record_path(path)) return nullptr;
-  return read_json_file(path.data());
-}
+cJSON* read_boot_check_record() { return read_json_file(boot_check_record_path); }

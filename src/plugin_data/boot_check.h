@@ -4,6 +4,9 @@
 
 #include <cjson/cJSON.h>
 
+// "%s/%s" of the data directory and ".bootchk": the record's one path.
+inline constexpr const char* boot_check_record_path = "../data//.bootchk";
+
 // 1 when programs run from the data directory: the record parses, its first
 // "version" is a string not older than the baseline version and its first
 // "plugindata" has the integer value 1. Removes a stale record.
@@ -16,11 +19,6 @@ enum class record_verdict { absent, no_version, stale, no_plugindata, plugin_mod
 
 // 1 when the record was readable and has actually been unlinked, else 0.
 [[nodiscard]] int remove_boot_check_record();
-
-// Removes the temporary copies of the record that a crash between writing and
-// renaming left in the data directory. Only while holding the instance lock:
-// a running supervisor may be writing one.
-void remove_boot_check_leftovers();
 
 // The parsed record, owned by the caller, or null.
 [[nodiscard]] cJSON* read_boot_check_record();

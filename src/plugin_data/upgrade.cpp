@@ -2,24 +2,33 @@
 
 #include <cjson/cJSON.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "core/state.h"
+#include "plugin_data/boot_check.h"
+#include "plugin_data/staging.h"
 #include "plugin_data/version.h"
 #include "util/format.h"
 #include "util/fs.h"
 #include "util/handles.h"
 #include "util/json_file.h"
+#include "util/output.h"
+#include "util/retry.h"
 #include "util/spawn.h"
+#include "util/tree.h"
 
 namespace {
 
 constexpr int code_unpack = 130;
 constexpr int code_copy = 131;
+constexpr int directory_flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 using package_path_buffer = std::array<char, 510>;
 using path_buffer = std::array<char, 8192>;
@@ -42,28 +51,105 @@ unique_fd open_package(const char* path) {
   return package;
 }
 
-// 1 when tar unpacked the archive on `package` into the data directory.
-int unpack_package(int package) {
-  char* const argv[] = {
-      const_cast<char*>("tar"), const_cast<char*>("-zxf"),         const_cast<char*>("-"),
-      const_cast<char*>("-C"),  const_cast<char*>(data_directory), nullptr};
-  return spawn_and_wait("tar", argv, package) == 0 ? 1 : 0;
+// The data directory, opened and locked exclusively (waiting for another
+// supervisor that shares it), or none. The lock is on the directory itself,
+// so no file of ours appears in it; it goes with the descriptor.
+unique_fd lock_data_directory() {
+  unique_fd data(::open(data_directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (data && retry_on_eintr(::flock, data.get(), LOCK_EX) != 0) data.reset();
+  return data;
+}
+
+// tar unpacks into "root" of the staging directory, reading the package on
+// its standard input. It restores no owners (-o): a package built by a user
+// must not hand its files to that user. 0, or -1 after its line.
+int run_tar(int package, const char* package_path, const char* staging_path) {
+  path_buffer root;
+  if (!format_into(root, "%s/root", staging_path)) return -1;
+  char* const argv[] = {const_cast<char*>("tar"),
+                        const_cast<char*>("-zxof"),
+                        const_cast<char*>("-"),
+                        const_cast<char*>("-C"),
+                        root.data(),
+                        nullptr};
+  int signal = 0;
+  const int status = spawn_and_wait("tar", argv, package, &signal);
+  if (status == 0) return 0;
+  if (status > 0) {
+    say("failed to unpack %s: tar exited with %d\n", package_path, status);
+  } else if (signal > 0) {
+    say("failed to unpack %s: tar killed by signal %d\n", package_path, signal);
+  } else {
+    say("failed to unpack %s: tar could not be run\n", package_path);
+  }
+  return -1;
+}
+
+// Moves what tar unpacked into the data directory, after a check of every
+// entry, so a conflict found changes nothing. 0, or -1 after its line.
+int move_into_data(int staging, int data, const char* package_path) {
+  merge_stop stop;
+  const unique_fd root(::openat(staging, "root", directory_flags));
+  if (!root) stop.error = errno;
+  if (root && check_merge(root.get(), data, &stop) == 0 &&
+      merge_staged(root.get(), data, &stop) == 0)
+    return 0;
+  say("failed to unpack %s: %s/%s: %s\n", package_path, data_directory, stop.path.data(),
+      std::strerror(stop.error));
+  return -1;
+}
+
+// 1 when the package was unpacked and moved into the data directory whole.
+// The staging directory goes in every case, so a failure leaves the data
+// directory as it was (except for a move that failed part-way) and frees
+// the space.
+int unpack_package(int package, const char* package_path, int data) {
+  path_buffer staging_path;
+  if (data < 0 || !format_into(staging_path, "%s/%sXXXXXX", data_directory, staging_prefix))
+    return 0;
+  if (::mkdtemp(staging_path.data()) == nullptr) {
+    say("failed to unpack %s: %s\n", package_path, std::strerror(errno));
+    return 0;
+  }
+  const char* staging_name = staging_path.data() + std::strlen(data_directory) + 1;
+  unique_fd staging(::openat(data, staging_name, directory_flags));
+  int done = 0;
+  if (!staging || ::mkdirat(staging.get(), "root", 0700) != 0) {
+    say("failed to unpack %s: %s\n", package_path, std::strerror(errno));
+  } else if (run_tar(package, package_path, staging_path.data()) == 0 &&
+             move_into_data(staging.get(), data, package_path) == 0) {
+    done = 1;
+  }
+  staging.reset();
+  if (remove_tree(data, staging_name) != 0)
+    say("failed to remove %s: %s\n", staging_path.data(), std::strerror(errno));
+  return done;
 }
 
 // 1 when the package was copied whole to init.bin in the data directory.
-int copy_package(int package) {
+int copy_package(int package, const char* package_path) {
   path_buffer destination;
   if (!format_into(destination, "%s/%s", data_directory, "init.bin")) return 0;
-  return copy_file(package, destination.data()) == 0 ? 1 : 0;
+  if (copy_file(package, destination.data()) == 0) return 1;
+  say("failed to copy %s to %s: %s\n", package_path, destination.data(), std::strerror(errno));
+  return 0;
+}
+
+// The record vouches for what was installed: that reaches the disk first.
+int sync_data(int data) {
+  if (::syncfs(data) == 0) return 0;
+  say("failed to sync %s: %s\n", data_directory, std::strerror(errno));
+  return -1;
 }
 
 // Writes the record as its unformatted print. The file is replaced by rename,
 // so a failure leaves the previous record whole instead of a truncated one.
-void write_record(const char* path, const cJSON* record) {
+void write_record(const cJSON* record) {
   const unique_text text(cJSON_PrintUnformatted(record));
-  if (!text) return;
-  const auto length = static_cast<int>(std::strlen(text.get()));
-  (void)replace_file_atomically(path, text.get(), length);
+  errno = ENOMEM;
+  if (!text || replace_file_atomically(boot_check_record_path, text.get(),
+                                       static_cast<int>(std::strlen(text.get()))) != 0)
+    say("failed to write %s: %s\n", boot_check_record_path, std::strerror(errno));
 }
 
 }  // namespace
@@ -73,11 +159,14 @@ void install_upgrade_package(int code) {
   if (!format_into(package, "%s/%s", uci_directory, "ttupgrade.tgz")) return;
   const unique_fd package_fd = open_package(package.data());
   if (!package_fd) return;
+  // Held to the end: a supervisor sharing ../data/ must neither clear our
+  // staging directory or temporary files at its start nor write the record
+  // between our read and our write.
+  const unique_fd data = lock_data_directory();
+  if (!data) say("failed to lock %s: %s\n", data_directory, std::strerror(errno));
 
-  path_buffer record_path;
-  const bool have_path = format_into(record_path, "%s/%s", data_directory, ".bootchk");
   // Read before unpacking, so a .bootchk shipped in the archive is overwritten.
-  unique_json record(have_path ? read_json_file(record_path.data()) : nullptr);
+  unique_json record(read_boot_check_record());
   // A record that is no object (an array, a string...) takes no members.
   if (!cJSON_IsObject(record.get())) record.reset(cJSON_CreateObject());
   // Without any document (heap exhausted) the package is still installed and
@@ -87,12 +176,32 @@ void install_upgrade_package(int code) {
   }
 
   const char* done_member = nullptr;
-  if (code == code_unpack && unpack_package(package_fd.get()) == 1) done_member = "plugindata";
-  if (code == code_copy && copy_package(package_fd.get()) == 1) done_member = "luadata";
+  if (code == code_unpack && unpack_package(package_fd.get(), package.data(), data.get()) == 1)
+    done_member = "plugindata";
+  if (code == code_copy && copy_package(package_fd.get(), package.data()) == 1)
+    done_member = "luadata";
+  if (done_member != nullptr && sync_data(data.get()) != 0) done_member = nullptr;
   if (record && done_member != nullptr) {
     append_member(record.get(), done_member, cJSON_CreateNumber(1.0));
   }
 
   (void)::unlink(package.data());
-  if (record && have_path) write_record(record_path.data(), record.get());
+  if (record) write_record(record.get());
+}
+
+void remove_upgrade_leftovers() {
+  const unique_fd data = lock_data_directory();
+  if (!data) return;
+  directory_reader reader{data.get()};
+  for (bool removed_some = true; removed_some;) {
+    removed_some = false;
+    rewind_entries(reader);
+    while (const char* name = next_entry(reader)) {
+      // A directory of a temporary file's name stays: it is none of ours.
+      if (is_temporary_name(name, ".bootchk.") || is_temporary_name(name, ".init.bin."))
+        removed_some = ::unlinkat(data.get(), name, 0) == 0 || removed_some;
+      else if (is_temporary_name(name, staging_prefix))
+        removed_some = remove_tree(data.get(), name) == 0 || removed_some;
+    }
+  }
 }

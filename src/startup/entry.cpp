@@ -8,7 +8,7 @@
 #include "core/instance_lock.h"
 #include "core/state.h"
 #include "core/uci_directory.h"
-#include "plugin_data/boot_check.h"
+#include "plugin_data/upgrade.h"
 #include "startup/config.h"
 #include "supervision/supervise_loop.h"
 #include "supervision/watchdog.h"
@@ -56,8 +56,9 @@ int supervisor_main(int argc, char** argv) {
     return 0;
   }
   if (take_instance_lock(program_path, &state) != 0) return 0;
-  // Only the lock's winner may clear them: a loser would race the winner's write.
-  remove_boot_check_leftovers();
+  // Only the lock's winner clears them, and under the lock of ../data/: another
+  // supervisor sharing it may be installing.
+  remove_upgrade_leftovers();
   // An inherited "ignore" would make ended children vanish before we reap them.
   (void)std::signal(SIGCHLD, SIG_DFL);
   start_liveness_watchdog(&state);

@@ -10,6 +10,7 @@
 
 #include "util/format.h"
 #include "util/handles.h"
+#include "util/retry.h"
 
 namespace {
 
@@ -20,8 +21,7 @@ ssize_t read_small_file(const char* path, char* buffer, std::size_t size) {
   if (!file) return -1;
   std::size_t got = 0;
   while (got + 1 < size) {
-    const ssize_t n = ::read(file.get(), buffer + got, size - 1 - got);
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n = retry_on_eintr(::read, file.get(), buffer + got, size - 1 - got);
     if (n < 0) return -1;
     if (n == 0) break;
     got += static_cast<std::size_t>(n);

@@ -9,6 +9,7 @@
 
 #include "core/run_file.h"
 #include "util/format.h"
+#include "util/retry.h"
 
 namespace {
 
@@ -16,8 +17,8 @@ namespace {
 ssize_t read_at(int fd, char* buffer, std::size_t size, off_t at) {
   std::size_t got = 0;
   while (got < size) {
-    const ssize_t n = ::pread(fd, buffer + got, size - got, at + static_cast<off_t>(got));
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n =
+        retry_on_eintr(::pread, fd, buffer + got, size - got, at + static_cast<off_t>(got));
     if (n < 0) return got > 0 ? static_cast<ssize_t>(got) : -1;
     if (n == 0) break;
     got += static_cast<std::size_t>(n);

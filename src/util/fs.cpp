@@ -28,37 +28,77 @@ int write_all(int fd, const char* bytes, std::size_t length) {
   return 0;
 }
 
-// The directory part of `path` (up to its last slash, or "." without one)
-// into `directory`; the base name, inside `path`. Small and without copies of
-// the whole path: these run on the daemon's own stack, whose pages stay.
-const char* split(const char* path, std::array<char, 4096>& directory) {
+// A temporary name beside `path`: its directory part, a dot, the base name
+// without its own leading dot, and ".XXXXXX" for mkostemp. Dot-prefixed, so
+// that no package's own file is taken for one: "../data//.bootchk" gives
+// "../data//.bootchk.XXXXXX", "../data//init.bin" "../data//.init.bin.XXXXXX".
+bool temporary_name_for(const char* path, std::array<char, 8192>& temporary) {
   const char* slash = std::strrchr(path, '/');
-  if (slash == nullptr) {
-    (void)format_into(directory, ".");
-    return path;
-  }
-  (void)format_into(directory, "%.*s", static_cast<int>(slash - path + 1), path);
-  return slash + 1;
+  const int directory_length = slash == nullptr ? 0 : static_cast<int>(slash - path + 1);
+  const char* base = path + directory_length;
+  if (*base == '.') ++base;
+  return format_into(temporary, "%.*s.%s.XXXXXX", directory_length, path, base);
 }
 
 // A rename is durable only once its directory is written out.
 void flush_directory_of(const char* path) {
   std::array<char, 4096> directory_path;
-  (void)split(path, directory_path);
+  const char* slash = std::strrchr(path, '/');
+  if (slash == nullptr) {
+    (void)format_into(directory_path, ".");
+  } else {
+    (void)format_into(directory_path, "%.*s", static_cast<int>(slash - path + 1), path);
+  }
   unique_fd directory(::open(directory_path.data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (directory) (void)::fsync(directory.get());
 }
 
-// mkostemp's six characters: letters and digits.
-bool is_leftover_name(const char* name, const char* base) {
-  const std::size_t base_length = std::strlen(base);
-  if (std::strncmp(name, base, base_length) != 0 || name[base_length] != '.') return false;
-  const char* suffix = name + base_length + 1;
-  for (int i = 0; i < 6; ++i) {
-    const char c = suffix[i];
-    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))) return false;
+// Copies what is left to read from `source` to `destination`.
+int copy_descriptor(int source, int destination) {
+  std::array<char, 1024> chunk;
+  for (;;) {
+    const ssize_t got = retry_on_eintr(::read, source, chunk.data(), chunk.size());
+    if (got < 0) return -1;
+    if (got == 0) return 0;
+    if (write_all(destination, chunk.data(), static_cast<std::size_t>(got)) != 0) return -1;
   }
-  return suffix[6] == '\0';
+}
+
+// What replaces a file: `bytes`, or what is left to read from `fd` when it
+// is not negative.
+struct file_source {
+  const char* bytes;
+  std::size_t length;
+  int fd;
+};
+
+constexpr int no_temporary = -2;
+
+// Fills a temporary file beside `path` with `mode`, flushes it and renames it
+// over `path`: a link there is replaced, never followed, and a reader sees
+// the old file or the new one whole. 0; no_temporary when the temporary file
+// could not be made; -1 after a later failure. errno tells why; no
+// temporary file is left behind.
+int replace_with(const char* path, const file_source& source, mode_t mode) {
+  std::array<char, 8192> temporary;
+  if (!temporary_name_for(path, temporary)) {
+    errno = ENAMETOOLONG;
+    return no_temporary;
+  }
+  unique_fd fd(::mkostemp(temporary.data(), O_CLOEXEC));
+  if (!fd) return no_temporary;
+  const bool filled = source.fd >= 0 ? copy_descriptor(source.fd, fd.get()) == 0
+                                     : write_all(fd.get(), source.bytes, source.length) == 0;
+  const bool ok = ::fchmod(fd.get(), mode) == 0 && filled && ::fsync(fd.get()) == 0 &&
+                  ::close(fd.release()) == 0 && ::rename(temporary.data(), path) == 0;
+  if (!ok) {
+    const int error = errno;
+    (void)::unlink(temporary.data());
+    errno = error;
+    return -1;
+  }
+  flush_directory_of(path);
+  return 0;
 }
 
 }  // namespace
@@ -74,64 +114,39 @@ void close_descriptors_from(int first) {
 }
 
 int replace_file_atomically(const char* path, const char* bytes, int length) {
-  std::array<char, 8192> temporary;
-  if (!format_into(temporary, "%s.XXXXXX", path)) return -1;
-  unique_fd fd(::mkostemp(temporary.data(), O_CLOEXEC));
-  if (!fd) return -1;
-  const bool ok = ::fchmod(fd.get(), 0644) == 0 &&
-                  write_all(fd.get(), bytes, static_cast<std::size_t>(length)) == 0 &&
-                  ::fsync(fd.get()) == 0 && ::close(fd.release()) == 0 &&
-                  ::rename(temporary.data(), path) == 0;
-  if (!ok) {
-    (void)::unlink(temporary.data());
-    return -1;
-  }
-  flush_directory_of(path);
-  return 0;
+  return replace_with(path, {bytes, static_cast<std::size_t>(length), -1}, 0644) == 0 ? 0 : -1;
 }
 
-void remove_replacement_leftovers(const char* path) {
-  std::array<char, 4096> directory_path;
-  const char* base = split(path, directory_path);
-  const unique_fd directory(::open(directory_path.data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!directory) return;
-  // Entries read straight into a small buffer: opendir's 32 KiB heap buffer
-  // would leave pages dirty for the life of the daemon.
-  alignas(8) std::array<char, 2048> entries;
-  for (;;) {
-    const long got = ::syscall(SYS_getdents64, directory.get(), entries.data(), entries.size());
-    if (got <= 0) return;
-    // Each record: inode (8), offset (8), record length (2), type (1), name.
-    for (long at = 0; at < got;) {
-      unsigned short length = 0;
-      std::memcpy(&length, entries.data() + at + 16, sizeof length);
-      if (length == 0) return;
-      const char* name = entries.data() + at + 19;
-      if (is_leftover_name(name, base))
-        (void)::unlinkat(directory.get(), name, 0);  // a directory of that name stays
-      at += length;
-    }
+bool is_temporary_name(const char* name, const char* prefix) {
+  const std::size_t prefix_length = std::strlen(prefix);
+  if (std::strncmp(name, prefix, prefix_length) != 0) return false;
+  const char* suffix = name + prefix_length;
+  for (int i = 0; i < 6; ++i) {
+    const char c = suffix[i];
+    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))) return false;
   }
+  return suffix[6] == '\0';
 }
 
 int copy_file(int source_fd, const char* destination) {
-  // Opening the destination truncates it: do not lose it when there is
-  // nothing to copy into it.
-  unique_fd out;
-  if (source_fd >= 0)
-    out.reset(::open(destination, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0700));
-  if (source_fd < 0 || !out) {
-    say("Failed to read or write, in, %d, out, %d\n", source_fd, out.get());
-    return -1;
+  // An existing file keeps its mode; a directory there cannot be replaced.
+  struct stat standing {};
+  const bool exists = ::lstat(destination, &standing) == 0;
+  const mode_t mode = exists && S_ISREG(standing.st_mode) ? (standing.st_mode & 07777) : 0700;
+  int result = no_temporary;
+  if (exists && S_ISDIR(standing.st_mode)) {
+    errno = EISDIR;
+  } else if (source_fd < 0) {
+    errno = EBADF;
+  } else {
+    result = replace_with(destination, {nullptr, 0, source_fd}, mode);
   }
-  std::array<char, 1024> chunk;
-  for (;;) {
-    const ssize_t got = retry_on_eintr(::read, source_fd, chunk.data(), chunk.size());
-    if (got < 0) return -1;
-    if (got == 0) break;
-    if (write_all(out.get(), chunk.data(), static_cast<std::size_t>(got)) != 0) return -1;
+  if (result == no_temporary) {
+    const int error = errno;
+    say("Failed to read or write, in, %d, out, %d\n", source_fd, -1);
+    errno = error;
   }
-  return ::close(out.release()) == 0 ? 0 : -1;
+  return result == 0 ? 0 : -1;
 }
 
 int ensure_directory(const char* path) {

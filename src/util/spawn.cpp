@@ -42,6 +42,7 @@ struct command_request {
   int null_fd;
   sigset_t caller_mask;
   unsigned char* command_stack_top;
+  int* command_signal;  // in the shared mapping below: seen also from a forked copy
 };
 
 #define CHILD_CODE __attribute__((no_sanitize("address", "thread")))
@@ -73,7 +74,7 @@ CHILD_CODE int become_command(void* argument) {
 
 // The intermediate child: every signal still blocked, as the caller left them.
 CHILD_CODE int wait_for_command(void* argument) {
-  const auto* request = static_cast<const command_request*>(argument);
+  auto* request = static_cast<command_request*>(argument);
   // We ignore SIGPIPE; the command must not inherit that, nor anything else.
   struct sigaction default_action {};
   default_action.sa_handler = SIG_DFL;
@@ -82,18 +83,22 @@ CHILD_CODE int wait_for_command(void* argument) {
   int status = 0;
   if (pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status))
     exit_child(WEXITSTATUS(status));
+  if (pid > 0 && WIFSIGNALED(status)) *request->command_signal = WTERMSIG(status);
   // Not started, or ended by a signal: end the same way, without a core dump
   // of the memory we share. Raw calls: a libc may cache the caller's pid.
   for (;;) ::syscall(SYS_kill, ::syscall(SYS_getpid), SIGKILL);
 }
 
 // The two children's stacks. Both children have ended (or executed) before
-// the caller goes on, so the mapping is unused when it is given back.
+// the caller goes on, so the mapping is unused when it is given back. It is
+// shared, so that the ending signal written at its bottom (far below what the
+// command's few calls use of their stack) reaches us also from the forked
+// copies of an emulator.
 struct child_stacks {
   unsigned char* base = nullptr;
   child_stacks() {
     void* mapped = ::mmap(nullptr, 2 * child_stack_bytes, PROT_READ | PROT_WRITE,
-                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+                          MAP_SHARED | MAP_ANONYMOUS | MAP_STACK, -1, 0);
     if (mapped != MAP_FAILED) base = static_cast<unsigned char*>(mapped);
   }
   ~child_stacks() {
@@ -105,14 +110,17 @@ struct child_stacks {
 
 }  // namespace
 
-int spawn_and_wait(const char* file, char* const argv[], int stdin_fd) {
+int spawn_and_wait(const char* file, char* const argv[], int stdin_fd, int* ending_signal) {
   const unique_fd null_fd(::open("/dev/null", O_WRONLY | O_CLOEXEC));
   if (!null_fd) return -1;
   // Mapped for this call and unmapped after it, so that the pages the
   // children write do not stay with the daemon for its life.
   const child_stacks stacks;
   if (stacks.base == nullptr) return -1;
-  command_request request{file, argv, stdin_fd, null_fd.get(), {}, stacks.base + child_stack_bytes};
+  auto* command_signal = reinterpret_cast<int*>(stacks.base);
+  *command_signal = 0;
+  command_request request{
+      file, argv, stdin_fd, null_fd.get(), {}, stacks.base + child_stack_bytes, command_signal};
   sigset_t all{};
   (void)::sigfillset(&all);
   // No handler may run on a borrowed stack.
@@ -122,5 +130,7 @@ int spawn_and_wait(const char* file, char* const argv[], int stdin_fd) {
   if (pid < 0) return -1;
   int status = 0;
   if (retry_on_eintr(::waitpid, pid, &status, __WALL) < 0) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (ending_signal != nullptr) *ending_signal = *command_signal;
+  return -1;
 }

@@ -6,6 +6,8 @@
 // the caller's signal mask, its standard output and error on /dev/null, and
 // its standard input on `stdin_fd` (inherited when negative). Its exit status
 // (127 when it could not be executed), or -1 when it could not be started or
-// a signal ended it. Only the calling thread waits for it: a waitpid(-1) on
+// a signal ended it; then `ending_signal`, when given, receives the signal's
+// number (0 when not known). Only the calling thread waits for it: a waitpid(-1) on
 // another thread never reaps it. Safe to call from either thread.
-[[nodiscard]] int spawn_and_wait(const char* file, char* const argv[], int stdin_fd);
+[[nodiscard]] int spawn_and_wait(const char* file, char* const argv[], int stdin_fd,
+                                 int* ending_signal = nullptr);

@@ -1,5 +1,6 @@
 // Upgrade packages end to end: a child leaves the package and exits 130-132.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <string>
@@ -15,6 +16,13 @@ class upgrade_e2e : public e2e_case {
     const std::string command = "cd '" + sup_dir() + "' && mkdir -p pkgsrc && cp '" +
                                 E2E_FAKE_PLUGIN + "' 'pkgsrc/" + name +
                                 "' && tar -czf pkg.tgz -C pkgsrc .";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+  }
+  // pkg.tgz from sup/pkgsrc after `fill` ran there; `members` as GNU tar takes
+  // them (the system's, also when busybox's is first in PATH).
+  void pack(const std::string& fill, const std::string& members = ".") {
+    const std::string command = "cd '" + sup_dir() + "' && mkdir -p pkgsrc && cd pkgsrc && " +
+                                fill + " && command -p tar -czf ../pkg.tgz " + members;
     ASSERT_EQ(std::system(command.c_str()), 0);
   }
   void watch_upgrader(const std::string& code) {
@@ -117,17 +125,152 @@ TEST_F(upgrade_e2e, exit_132_without_a_package_changes_nothing) {
   EXPECT_FALSE(path_exists(data_dir() + "/.bootchk"));
 }
 
+// A package torn half-way (and one that fills the partition) leaves ../data/
+// exactly as it was, with no staging directory behind, and says why.
+TEST_F(upgrade_e2e, exit_130_with_a_torn_package_changes_nothing_and_says_so) {
+  watch_upgrader("130");
+  write_file("../data/hello.txt", "old");
+  write_file("../data/sub/nested.txt", "old");
+  ASSERT_NO_FATAL_FAILURE(
+      pack("echo new >hello.txt && mkdir sub && echo new >sub/nested.txt && "
+           "head -c 300000 /dev/urandom >big.bin",
+           "hello.txt sub big.bin && head -c 150000 ../pkg.tgz >../torn && "
+           "mv ../torn ../pkg.tgz"));
+  ASSERT_TRUE(start());
+  ASSERT_TRUE(wait_until([&] { return starts("upgrader").size() >= 2; }, 20));
+  EXPECT_EQ(read_file("../data/hello.txt") + read_file("../data/sub/nested.txt"), "oldold");
+  EXPECT_EQ(std::system(
+                ("test \"$(ls -A '" + data_dir() + "')\" = \".bootchk\nhello.txt\nsub\"").c_str()),
+            0);
+  EXPECT_EQ(read_file("../data/.bootchk"), R"({"version":"1.0.0.1"})");
+  EXPECT_NE(stdout_text().find("failed to unpack /tmp/.uci//ttupgrade.tgz: tar exited with "),
+            std::string::npos)
+      << stdout_text();
+}
+
+// A link left in ../data/ is replaced, never followed, and a package built by
+// a user (owners 1000, a "./" of mode 0777) hands nothing over to that user.
+TEST_F(upgrade_e2e, exit_130_replaces_links_and_keeps_owners_and_the_data_mode) {
+  watch_upgrader("130");
+  data_program("upgrader");
+  ASSERT_EQ(std::system(("mkdir '" + case_dir() + "/outside' && ln -s '" + case_dir() +
+                         "/outside' '" + data_dir() + "/plug'")
+                            .c_str()),
+            0);
+  ASSERT_NO_FATAL_FAILURE(pack(std::string("cp '") + E2E_FAKE_PLUGIN +
+                                   "' other && mkdir plug && echo x >plug/x && chmod 0777 .",
+                               "--owner=1000 --group=1000 ."));
+  struct stat before {};
+  ASSERT_EQ(::stat(data_dir().c_str(), &before), 0);
+  ASSERT_TRUE(start());
+  ASSERT_TRUE(wait_until([&] { return starts("upgrader").size() >= 2; }, 20));
+  EXPECT_FALSE(path_exists(case_dir() + "/outside/x"));
+  EXPECT_EQ(read_file("../data/plug/x"), "x\n");
+  struct stat after {};
+  struct stat file {};
+  ASSERT_EQ(::stat(data_dir().c_str(), &after), 0);
+  ASSERT_EQ(::stat((data_dir() + "/plug/x").c_str(), &file), 0);
+  EXPECT_EQ(after.st_mode, before.st_mode);
+  EXPECT_EQ(after.st_uid + file.st_uid + file.st_gid, 0U);
+  EXPECT_EQ(read_file("../data/.bootchk"), R"({"version":"1.0.0.1","plugindata":1})");
+}
+
+// The record names new data only once they are on disk: a failed flush of
+// the data's filesystem leaves out "plugindata".
+TEST_F(upgrade_e2e, exit_130_with_data_not_flushed_adds_no_plugindata) {
+  watch_upgrader("130");
+  make_package("other");
+  start_options options;
+  options.env = {"SUP_FAIL_SYNCFS=1"};
+  ASSERT_TRUE(start(options));
+  ASSERT_TRUE(wait_until([&] { return starts("upgrader").size() >= 2; }, 20));
+  EXPECT_EQ(starts("upgrader")[1], "upgrader -r 130");
+  EXPECT_EQ(read_file("../data/.bootchk"), R"({"version":"1.0.0.1"})");
+  EXPECT_NE(stdout_text().find("failed to sync ../data/: Input/output error\n"), std::string::npos)
+      << stdout_text();
+}
+
+struct init_bin_case {
+  const char* name;
+  const char* setup;  // shell commands in the namespace; <data> and <case> are replaced
+  const char* said;   // a line standard output must show, or ""
+  bool copied;        // init.bin is the package afterwards; else 20000 zero bytes
+};
+
+class upgrade_init_bin : public upgrade_e2e, public ::testing::WithParamInterface<init_bin_case> {};
+
+// init.bin is replaced by rename: a full partition keeps the old one whole
+// (and adds no "luadata"), a link there is replaced, not written through.
+TEST_P(upgrade_init_bin, exit_131_replaces_init_bin_whole_or_not_at_all) {
+  watch_upgrader("131");
+  ASSERT_NO_FATAL_FAILURE(pack("head -c 40000 /dev/urandom >blob"));
+  std::string setup = GetParam().setup;
+  for (const auto& [key, value] :
+       {std::pair{"<data>", data_dir()}, std::pair{"<case>", case_dir()}})
+    for (auto at = setup.find(key); at != std::string::npos; at = setup.find(key))
+      setup.replace(at, std::string(key).size(), value);
+  write_file("../outside", "outer");
+  start_options options;
+  options.setup = setup;
+  ASSERT_TRUE(start(options));
+  ASSERT_TRUE(wait_until([&] { return starts("upgrader").size() >= 2; }, 20));
+  const std::string data = ns_path(data_dir());
+  EXPECT_EQ(read_text_file(data + "/init.bin"),
+            GetParam().copied ? read_file("pkg.tgz") : std::string(20000, '\0'));
+  EXPECT_EQ(read_text_file(data + "/.bootchk"), GetParam().copied
+                                                    ? R"({"version":"1.0.0.1","luadata":1})"
+                                                    : R"({"version":"1.0.0.1"})");
+  EXPECT_EQ(std::system(("test \"$(ls -A '" + data + "')\" = \".bootchk\ninit.bin\"").c_str()), 0);
+  EXPECT_EQ(read_file("../outside"), "outer");
+  EXPECT_NE(stdout_text().find(GetParam().said), std::string::npos) << stdout_text();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    table, upgrade_init_bin,
+    ::testing::Values(
+        init_bin_case{"full_partition",
+                      "mount -t tmpfs -o size=48k tmpfs <data> && "
+                      "head -c 20000 /dev/zero >'<data>/init.bin'",
+                      "failed to copy /tmp/.uci//ttupgrade.tgz to ../data//init.bin: No space left "
+                      "on device\n",
+                      false},
+        init_bin_case{"link", "ln -s '<case>/sup/../outside' '<data>/init.bin'", "", true}),
+    param_name{});
+
+// A second supervisor sharing ../data/ clears leftovers only under the lock
+// of ../data/, so it never deletes the temporary record of an installation
+// in flight.
+TEST_F(upgrade_e2e, start_up_clears_leftovers_only_under_the_lock_of_data) {
+  config(R"({"__watch":{"processes":[{"base":"upgrader"}]}})");
+  program("upgrader");
+  write_file("../data/.bootchk.AbC123", "{}");
+  start_options options;
+  // The holder has the lock once a try of our own fails.
+  options.setup = "flock '" + data_dir() + "' sh -c 'while [ ! -e " + case_dir() +
+                  "/release ]; do sleep 0.02; done' & while flock -n '" + data_dir() +
+                  "' true; do sleep 0.02; done";
+  ASSERT_TRUE(start(options));
+  const auto cleared = [&] { return !path_exists(data_dir() + "/.bootchk.AbC123"); };
+  EXPECT_FALSE(wait_until(cleared, 1));
+  write_file("../release", "");
+  EXPECT_TRUE(wait_until([&] { return cleared() && !starts("upgrader").empty(); }, 20));
+}
+
 TEST_F(upgrade_e2e, temporary_records_left_by_a_crash_are_removed_at_start) {
   config(R"({"__watch":{"processes":[{"base":"upgrader"}]}})");
   program("upgrader");
   write_file("../data/.bootchk", R"({"version":"1.0.0.1"})");
   write_file("../data/.bootchk.AbC123", R"({"version":"1.0.0.1","plugi)");
+  // So are the staging directory and temporary init.bin of an installation.
+  write_file("../data/.plugsup-unpack.AbC123/root/deep/x", "x");
+  write_file("../data/.init.bin.AbC123", "x");
   // Only names of exactly that pattern are ours to remove.
   for (const char* other : {".bootchk.AbC1234", ".bootchk.AbC12", ".bootchk.AbC-12", "x.AbC123"})
     write_file(std::string("../data/") + other, "keep");
   ASSERT_TRUE(start());
   ASSERT_TRUE(wait_until([&] { return starts("upgrader").size() >= 1; }, 20));
-  EXPECT_FALSE(path_exists(data_dir() + "/.bootchk.AbC123"));
+  for (const char* leftover : {".bootchk.AbC123", ".plugsup-unpack.AbC123", ".init.bin.AbC123"})
+    EXPECT_FALSE(path_exists(data_dir() + "/" + leftover)) << leftover;
   for (const char* other : {".bootchk.AbC1234", ".bootchk.AbC12", ".bootchk.AbC-12", "x.AbC123"})
     EXPECT_EQ(read_file(std::string("../data/") + other), "keep") << other;
   EXPECT_EQ(read_file("../data/.bootchk"), R"({"version":"1.0.0.1"})");

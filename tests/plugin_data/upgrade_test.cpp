@@ -20,6 +20,7 @@ namespace {
 const std::string package = "/tmp/.uci/ttupgrade.tgz";
 const std::string data = "/tmp/case/data/";
 const std::string record = data + ".bootchk";
+const std::string printed_package = "/tmp/.uci//ttupgrade.tgz";
 const std::string shipped_record = R"({"version":"9.9.9.9","plugindata":0})";
 
 enum class package_kind {
@@ -155,7 +156,11 @@ TEST_P(install_upgrade_package_case, leaves_the_expected_files) {
   } else {
     install_upgrade_package(c.code);
   }
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  // A failed step says so in one line.
+  const bool unpack_fails =
+      c.code == 130 && (c.package == package_kind::garbage || c.package == package_kind::plain_tar);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            unpack_fails ? "failed to unpack " + printed_package + ": tar exited with 2\n" : "");
 
   EXPECT_EQ(data_entries(), c.entries);
   EXPECT_EQ(file_exists(record), c.record_after != nullptr);
@@ -246,10 +251,27 @@ TEST(install_upgrade_package, failed_copy_adds_no_luadata) {
   const std::string printed = testing::internal::GetCapturedStdout();
 
   EXPECT_EQ(printed.rfind("Failed to read or write, in, ", 0), 0U) << printed;
-  EXPECT_TRUE(printed.ends_with(", out, -1\n")) << printed;
+  EXPECT_TRUE(printed.ends_with(", out, -1\nfailed to copy " + printed_package +
+                                " to ../data//init.bin: Is a directory\n"))
+      << printed;
   EXPECT_EQ(read_text(record), fresh);
   EXPECT_EQ(data_entries(), ".bootchk init.bin");
   EXPECT_FALSE(file_exists(package));
+}
+
+// The line names the signal that ended tar, and nothing reaches ../data/.
+TEST(install_upgrade_package, tar_ended_by_a_signal_is_named) {
+  ENTER_SCRATCH_TREE();
+  ASSERT_NO_FATAL_FAILURE(make_package(package_kind::tgz));
+  ASSERT_EQ(::mkdir("/tmp/bin", 0755), 0);
+  write_text("/tmp/bin/tar", "#!/bin/sh\nkill -9 $$\n");
+  ASSERT_EQ(::chmod("/tmp/bin/tar", 0755), 0);
+  const std::string path = std::getenv("PATH");
+  ::setenv("PATH", ("/tmp/bin:" + path).c_str(), 1);
+  const std::string said = capture_stdout([] { install_upgrade_package(130); });
+  ::setenv("PATH", path.c_str(), 1);
+  EXPECT_EQ(said, "failed to unpack " + printed_package + ": tar killed by signal 9\n");
+  EXPECT_EQ(data_entries(), ".bootchk");
 }
 
 }  // namespace

@@ -6,9 +6,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -76,6 +78,39 @@ void write_text(const std::string& path, const std::string& content) {
 bool file_exists(const std::string& path) {
   struct stat status {};
   return ::lstat(path.c_str(), &status) == 0;
+}
+
+void make_tree(const std::string& root, const std::vector<std::string>& lines) {
+  for (const std::string& line : lines) {
+    std::istringstream words(line);
+    std::string kind, path, rest;
+    words >> kind >> path >> rest;
+    const std::string full = root + "/" + path;
+    if (kind == "d") (void)::mkdir(full.c_str(), 0755);
+    if (kind == "f") write_text(full, rest);
+    if (kind == "l") (void)!::symlink(rest.c_str(), full.c_str());
+  }
+}
+
+std::string tree_listing(const std::string& root) {
+  namespace fs = std::filesystem;
+  std::vector<std::string> lines;
+  std::error_code error;
+  for (fs::recursive_directory_iterator it(root, error), end; !error && it != end;
+       it.increment(error)) {
+    const std::string path = it->path().lexically_relative(root).string();
+    if (it->is_symlink()) {
+      lines.push_back("l " + path + " " + fs::read_symlink(it->path()).string());
+    } else if (it->is_directory()) {
+      lines.push_back("d " + path);
+    } else {
+      lines.push_back("f " + path + " " + read_text(it->path().string()));
+    }
+  }
+  std::sort(lines.begin(), lines.end());
+  std::string joined;
+  for (const std::string& line : lines) joined += line + "\n";
+  return joined;
 }
 
 std::string capture_stdout(const std::function<void()>& body) {

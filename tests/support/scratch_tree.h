@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <functional>
 #include <string>
+#include <vector>
 
 // Enters the private /tmp, creates /tmp/.uci/, /tmp/case/sup and
 // /tmp/case/data, and changes into /tmp/case/sup so that "../data/" is the
@@ -17,6 +18,13 @@ std::string read_text(const std::string& path);
 // Creates or truncates a file with the given content.
 void write_text(const std::string& path, const std::string& content);
 bool file_exists(const std::string& path);
+
+// Makes entries below `root` from lines "d <path>" (a directory), "f <path>
+// <content>" and "l <path> <target>" (a symbolic link), in that order.
+void make_tree(const std::string& root, const std::vector<std::string>& lines);
+// Every entry below `root`, links not followed, as make_tree's lines, sorted
+// and joined by newlines.
+std::string tree_listing(const std::string& root);
 
 // Runs `body` with standard output going to a file; returns what it printed.
 std::string capture_stdout(const std::function<void()>& body);

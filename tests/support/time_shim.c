@@ -14,6 +14,9 @@
 // the programs that this one executes (shells, killall, tar, plugins) fork
 // normally. A forked child inherits its parent's count. Only fork() itself
 // counts: system() and posix_spawn() create processes without calling it.
+//
+// SUP_FAIL_SYNCFS=1 makes every syncfs() fail with EIO, as a flash that
+// reports a write error does.
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -27,6 +30,7 @@ static long time_scale = 1;
 static struct timespec monotonic_base;  // the real monotonic time at load
 static long fail_fork_at;
 static long fork_calls;
+static long fail_syncfs;
 
 static long read_env_long(const char* name, long fallback) {
   const char* text = getenv(name);
@@ -48,6 +52,7 @@ __attribute__((constructor)) static void time_shim_init(void) {
   time_scale = read_env_long("SUP_TIME_SCALE", 1);
   if (time_scale < 1 || time_scale > max_scale) time_scale = 1;
   fail_fork_at = read_env_long("SUP_FAIL_FORK_AT", 0);
+  fail_syncfs = read_env_long("SUP_FAIL_SYNCFS", 0);
   (void)real_clock_gettime()(CLOCK_MONOTONIC, &monotonic_base);
   // Still single-threaded here, so changing the environment is safe.
   (void)unsetenv("SUP_FAIL_FORK_AT");
@@ -156,4 +161,13 @@ pid_t fork(void) {
     return -1;
   }
   return ((fork_fn*)next_symbol(&cache, "fork"))();
+}
+
+int syncfs(int fd) {
+  static void* cache;
+  if (fail_syncfs != 0) {
+    errno = EIO;
+    return -1;
+  }
+  return ((int (*)(int))next_symbol(&cache, "syncfs"))(fd);
 }

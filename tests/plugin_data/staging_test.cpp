@@ -1,0 +1,156 @@
+#include "plugin_data/staging.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "plugin_data/upgrade.h"
+#include "support/scratch_tree.h"
+
+namespace {
+
+const std::string data = "/tmp/case/data";
+const std::string staged = "/tmp/staged";
+const std::string outside = "/tmp/case/outside";
+
+struct merge_case {
+  const char* name;
+  std::vector<std::string> before;  // the data directory; "t <dir>" mounts a tmpfs there
+  std::vector<std::string> package;
+  const char* after;  // the data directory's listing
+  const char* stop;   // null: the merge succeeds; else "<path>: <error text>"
+};
+
+void PrintTo(const merge_case& c, std::ostream* out) { *out << c.name; }
+
+class merge_table : public testing::TestWithParam<merge_case> {};
+
+TEST_P(merge_table, moves_entries_by_the_rules) {
+  const merge_case& c = GetParam();
+  ENTER_SCRATCH_TREE();
+  make_tree("/tmp", {"d case/outside", "f case/outside/f outer", "d staged"});
+  make_tree(data, c.before);
+  for (const std::string& line : c.before) {
+    if (line.starts_with("t ")) {
+      ASSERT_EQ(::mount("tmpfs", (data + "/" + line.substr(2)).c_str(), "tmpfs", 0, nullptr), 0);
+    }
+  }
+  make_tree(staged, c.package);
+  const int from = ::open(staged.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int to = ::open(data.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  merge_stop stop;
+  const int result = check_merge(from, to, &stop) == 0 ? merge_staged(from, to, &stop) : -1;
+  EXPECT_EQ(result == 0 ? std::string("none")
+                        : std::string(stop.path.data()) + ": " + std::strerror(stop.error),
+            c.stop != nullptr ? c.stop : "none");
+  EXPECT_EQ(tree_listing(data), c.after);
+  EXPECT_EQ(tree_listing(outside), "f f outer\n");
+  ::close(from);
+  ::close(to);
+}
+
+const merge_case merge_cases[] = {
+    {"file_over_link", {"l a /tmp/case/outside/f"}, {"f a new"}, "f a new\n", nullptr},
+    {"directory_over_file", {"f a old"}, {"d a", "f a/x 1"}, "d a\nf a/x 1\n", nullptr},
+    {"directory_over_link",
+     {"l plug /tmp/case/outside"},
+     {"d plug", "f plug/x 1"},
+     "d plug\nf plug/x 1\n",
+     nullptr},
+    {"directory_into_directory",
+     {"d a", "f a/keep k", "f a/x old"},
+     {"d a", "f a/x new", "d a/b", "f a/b/y y"},
+     "d a\nd a/b\nf a/b/y y\nf a/keep k\nf a/x new\n",
+     nullptr},
+    {"link_member_over_empty_directory", {"d s"}, {"l s /etc"}, "l s /etc\n", nullptr},
+    {"link_member_over_link", {"l s /tmp"}, {"l s /etc"}, "l s /etc\n", nullptr},
+    {"file_over_full_directory_moves_nothing",
+     {"d a", "f a/x old"},
+     {"f b new", "f a new"},
+     "d a\nf a/x old\n",
+     "a: Directory not empty"},
+    {"record_and_temporary_names_stay_out",
+     {},
+     {"f .bootchk {}", "f .init.bin.AbC123 x", "d .plugsup-unpack.AbC123", "f .bootchkX y"},
+     "f .bootchkX y\n",
+     nullptr},
+    // A rename that fails (here across a mount) ends the move there.
+    {"failure_half_way",
+     {"d m", "t m"},
+     {"d m", "f m/x 1"},
+     "d m\n",
+     "m/x: Invalid cross-device link"},
+};
+
+INSTANTIATE_TEST_SUITE_P(table, merge_table, testing::ValuesIn(merge_cases),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+// Random trees of a few names, in ../data/ and in the package, with links
+// out of ../data/: an installation never changes anything outside ../data/,
+// and one that fails changes nothing inside it.
+void random_tree(std::mt19937& random, const std::string& at, int depth,
+                 std::vector<std::string>* lines) {
+  for (const char* name : {"a", "b", "c"}) {
+    const std::string path = at + name;
+    switch (random() % (depth < 3 ? 4 : 3)) {
+      case 0:
+        break;
+      case 1:
+        lines->push_back("f " + path + " " + std::to_string(random() % 100));
+        break;
+      case 2:
+        lines->push_back("l " + path + (random() % 2 ? " " + outside : " ../outside/f"));
+        break;
+      default:
+        lines->push_back("d " + path);
+        random_tree(random, path + "/", depth + 1, lines);
+    }
+  }
+}
+
+TEST(install_upgrade_package, random_trees_change_nothing_outside_and_fail_whole) {
+  ENTER_SCRATCH_TREE();
+  std::mt19937 random(20261209);  // fixed, so a failure reproduces
+  for (int round = 0; round < 40; ++round) {
+    ASSERT_EQ(
+        std::system("rm -rf /tmp/case/data/* /tmp/case/data/.b* /tmp/package /tmp/case/outside"),
+        0);
+    std::vector<std::string> before, package;
+    random_tree(random, "", 0, &before);
+    random_tree(random, "", 0, &package);
+    make_tree("/tmp", {"d case/outside", "f case/outside/f outer", "d package"});
+    make_tree(data, before);
+    make_tree("/tmp/package", package);
+    const bool torn = random() % 4 == 0;
+    ASSERT_EQ(std::system(torn ? "chmod 0777 /tmp/package && tar -czf /tmp/p.tgz -C /tmp/package . "
+                                 "&& head -c 40 /tmp/p.tgz > /tmp/.uci/ttupgrade.tgz"
+                               : "chmod 0777 /tmp/package && tar -czf /tmp/.uci/ttupgrade.tgz "
+                                 "-C /tmp/package ."),
+              0);
+    const std::string old_data = tree_listing(data);
+    const std::string said = capture_stdout([] { install_upgrade_package(130); });
+    const bool installed = read_text(data + "/.bootchk").find("plugindata") != std::string::npos;
+    ASSERT_EQ(::unlink((data + "/.bootchk").c_str()), 0);
+    EXPECT_EQ(tree_listing(outside), "f f outer\n") << round;
+    struct stat status {};
+    ASSERT_EQ(::stat(data.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0755U) << round;
+    EXPECT_EQ(said.empty(), installed) << round << said;
+    const std::string now = tree_listing(data);
+    if (!installed) {
+      EXPECT_EQ(now, old_data) << round << said;
+    }
+    for (const std::string& line : installed ? package : std::vector<std::string>{})
+      EXPECT_NE(now.find(line + "\n"), std::string::npos) << round << " " << line;
+  }
+}
+
+}  // namespace
