@@ -5,10 +5,13 @@
 # build/cjson-static/<name>/ (lib/libcjson.a, lib/pkgconfig/libcjson.pc, the
 # headers). Does nothing when that is there already.
 # Usage: scripts/build-static-cjson.sh [name [toolchain file]]   (default: x86_64)
+# A musl name (x86_64-musl, armhf-musl, mipsel-musl) takes its toolchain
+# file, cmake/toolchains/<name>.cmake, unless one is given.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 name=${1:-x86_64}
 toolchain=${2:-}
+[[ -n $toolchain || $name != *-musl ]] || toolchain=$PWD/cmake/toolchains/$name.cmake
 prefix=$PWD/build/cjson-static/$name
 [ -f "$prefix/lib/libcjson.a" ] && exit 0
 if [ "$(id -u)" -eq 0 ]; then sudo=(); else sudo=(sudo); fi

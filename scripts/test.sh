@@ -9,7 +9,10 @@
 #   armhf mipsel   cross builds: unit tests under qemu-user, and an end-to-end
 #                  subset with the cross-built daemon under qemu-user
 #   armel          cross build (ARMv5), unit tests under qemu-user
-#   libc           every C library call of the daemon exists in musl
+#   musl           the daemon against musl: the whole end-to-end suite with the
+#                  dynamic build, a real-time smoke run of the static build
+#   musl-cross     armhf and mipsel musl builds: the end-to-end subset with the
+#                  dynamic daemon under qemu-user, and the static daemons
 #   busybox        end-to-end subset with busybox's killall, tar and sh
 #   static         fully static size-optimised daemon, with a static cJSON
 #   package        the .deb and .tar.gz, their man pages, and the packaged daemon run
@@ -17,15 +20,15 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-all_stages=(format default asan-ubsan tsan release-clang armhf mipsel armel libc busybox static
-            package fuzz)
+all_stages=(format default asan-ubsan tsan release-clang armhf mipsel armel musl musl-cross busybox
+            static package fuzz)
 stages=("$@")
 [ ${#stages[@]} -gt 0 ] || stages=("${all_stages[@]}")
 
 ./scripts/setup.sh
 for stage in "${stages[@]}"; do
   case $stage in
-    armhf | mipsel | armel | libc | busybox | static) ./scripts/setup-cross.sh ;;
+    armhf | mipsel | armel | musl | musl-cross | busybox | static) ./scripts/setup-cross.sh ;;
   esac
 done
 
@@ -59,6 +62,9 @@ busybox_cases+=':watchdog_e2e.a_silent_program*'
 # A static daemon cannot load the time-scaling library: cases without waits.
 static_cases='table/startup_config.*:table/startup_directory.*:table/startup_run_file.*:startup.*'
 static_cases+=':launch_e2e.a_valid_record*:launch_e2e.without_a_record*'
+# Real time, for a static daemon: a start, a restart after 10 s with its
+# reason, an upgrade.
+smoke_cases='supervise_e2e.ordinary_exits*:upgrade_e2e.exit_131*'
 
 cross_stage() {
   local preset=$1 triplet=$2 qemu=$3
@@ -77,6 +83,27 @@ cross_stage() {
     E2E_EMULATOR="$(command -v "$qemu") -L /" E2E_TIME_SHIM="$shims/\$LIB/libtime_shim.so"
 }
 
+# A musl daemon's loader takes "$LIB" literally: a directory of that name
+# holds its time-scaling library, beside the native tools' own.
+musl_e2e() {  # preset, gtest filter, environment...
+  local preset=$1 filter=$2 shims=$PWD/build/$1/shims
+  shift 2
+  build_preset default >/dev/null
+  mkdir -p "$shims/\$LIB" "$shims/lib/$(gcc -print-multiarch)"
+  ln -sfn "$PWD/build/$preset/tests/support/libtime_shim.so" "$shims/\$LIB/"
+  ln -sfn "$PWD/build/default/tests/support/libtime_shim.so" "$shims/lib/$(gcc -print-multiarch)/"
+  run_e2e "$filter" E2E_DAEMON="$PWD/build/$preset/plugsup" E2E_TIME_SHIM="$shims/\$LIB/libtime_shim.so" "$@"
+}
+musl_static() {  # preset
+  ./scripts/build-static-cjson.sh "$(musl_name "$1")"
+  build_preset "$1"
+  if readelf -l "build/$1/plugsup" | grep -q INTERP; then
+    echo "$1: build/$1/plugsup is not statically linked"
+    exit 1
+  fi
+}
+musl_name() { case $1 in musl*) echo x86_64-musl ;; *) echo "${1%%-*}-musl" ;; esac; }
+
 for stage in "${stages[@]}"; do
   echo "== $stage =="
   case $stage in
@@ -93,7 +120,21 @@ for stage in "${stages[@]}"; do
     armhf) cross_stage armhf arm-linux-gnueabihf qemu-arm ;;
     mipsel) cross_stage mipsel mipsel-linux-gnu qemu-mipsel ;;
     armel) cross_stage armel arm-linux-gnueabi qemu-arm ;;
-    libc) ./scripts/check-libc-symbols.sh ;;
+    musl)
+      ./scripts/build-static-cjson.sh x86_64-musl
+      build_preset musl
+      musl_e2e musl '*'
+      musl_static musl-static
+      run_e2e "$smoke_cases" E2E_DAEMON="$PWD/build/musl-static/plugsup"
+      ;;
+    musl-cross)
+      for target in armhf:qemu-arm mipsel:qemu-mipsel; do
+        ./scripts/build-static-cjson.sh "${target%:*}-musl"
+        build_preset "${target%:*}-musl"
+        musl_e2e "${target%:*}-musl" "$emulated_cases" E2E_EMULATOR="$(command -v "${target#*:}") -L /"
+        musl_static "${target%:*}-musl-static"
+      done
+      ;;
     busybox)
       tools=$PWD/build/busybox-tools
       mkdir -p "$tools"
