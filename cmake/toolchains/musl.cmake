@@ -33,6 +33,9 @@ set(c_isystem -isystem /usr/include/${PLUGSUP_MUSL_TRIPLET} -isystem ${gcc_inclu
 set(CMAKE_C_COMPILER ${PLUGSUP_GCC_TRIPLET}-gcc -nostdinc ${c_isystem})
 set(CMAKE_CXX_COMPILER ${PLUGSUP_GCC_TRIPLET}-g++ -nostdinc ${cxx_isystem} ${c_isystem}
     -include ${CMAKE_CURRENT_LIST_DIR}/musl-glibc-compat.h)
+# Archives through GCC's wrappers: the static cJSON holds LTO objects.
+find_program(CMAKE_AR ${PLUGSUP_GCC_TRIPLET}-gcc-ar REQUIRED)
+find_program(CMAKE_RANLIB ${PLUGSUP_GCC_TRIPLET}-gcc-ranlib REQUIRED)
 string(JOIN " " musl_link_driver ${PLUGSUP_GCC_TRIPLET}-gcc -specs ${musl_specs})
 set(CMAKE_C_LINK_EXECUTABLE
     "${musl_link_driver} <FLAGS> <CMAKE_C_LINK_FLAGS> <LINK_FLAGS> <OBJECTS> -o <TARGET> <LINK_LIBRARIES>")

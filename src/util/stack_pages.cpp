@@ -1,0 +1,25 @@
+#include "util/stack_pages.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
+
+namespace {
+
+// Deeper than any call chain of the daemon (an upgrade: about 40 KiB).
+constexpr std::uintptr_t window_bytes = 256 * 1024;
+
+}  // namespace
+
+__attribute__((noinline)) void release_unused_stack() {
+  const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+  // This frame lies below the caller's, and the call of madvise below this
+  // one: the page holding the 1 KiB under this frame stays.
+  const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+  const std::uintptr_t end = (here - 1024) & ~(page - 1);
+  if (end < window_bytes) return;
+  // Parts of the window below the stack are not mapped: madvise reports
+  // ENOMEM for them and still frees the mapped rest.
+  (void)::madvise(reinterpret_cast<void*>(end - window_bytes), window_bytes, MADV_DONTNEED);
+}
