@@ -62,9 +62,9 @@ busybox_cases+=':watchdog_e2e.a_silent_program*'
 # A static daemon cannot load the time-scaling library: cases without waits.
 static_cases='table/startup_config.*:table/startup_directory.*:table/startup_run_file.*:startup.*'
 static_cases+=':launch_e2e.a_valid_record*:launch_e2e.without_a_record*'
-# Real time, for a static daemon: a start, a restart after 10 s with its
-# reason, an upgrade.
-smoke_cases='supervise_e2e.ordinary_exits*:upgrade_e2e.exit_131*'
+# Real time, for a static musl daemon: those, and a start, an upgrade and the
+# restart with its reason.
+smoke_cases="$static_cases:upgrade_e2e.exit_131*"
 
 cross_stage() {
   local preset=$1 triplet=$2 qemu=$3
