@@ -12,7 +12,7 @@
 #   musl           the daemon against musl: the whole end-to-end suite with the
 #                  dynamic build, a real-time smoke run of the static build
 #   musl-cross     armhf and mipsel musl builds: the end-to-end subset with the
-#                  dynamic daemon under qemu-user, and the static daemons
+#                  dynamic daemon under qemu-user, an upgrade with the static one
 #   busybox        end-to-end subset with busybox's killall, tar and sh
 #   static         fully static size-optimised daemon, with a static cJSON
 #   package        the .deb and .tar.gz, their man pages, and the packaged daemon run
@@ -92,7 +92,8 @@ musl_e2e() {  # preset, gtest filter, environment...
   mkdir -p "$shims/\$LIB" "$shims/lib/$(gcc -print-multiarch)"
   ln -sfn "$PWD/build/$preset/tests/support/libtime_shim.so" "$shims/\$LIB/"
   ln -sfn "$PWD/build/default/tests/support/libtime_shim.so" "$shims/lib/$(gcc -print-multiarch)/"
-  run_e2e "$filter" E2E_DAEMON="$PWD/build/$preset/plugsup" E2E_TIME_SHIM="$shims/\$LIB/libtime_shim.so" "$@"
+  run_e2e "$filter" E2E_DAEMON="$PWD/build/$preset/plugsup" \
+    E2E_TIME_SHIM="$shims/\$LIB/libtime_shim.so" "$@"
 }
 musl_static() {  # preset
   ./scripts/build-static-cjson.sh "$(musl_name "$1")"
@@ -133,6 +134,8 @@ for stage in "${stages[@]}"; do
         build_preset "${target%:*}-musl"
         musl_e2e "${target%:*}-musl" "$emulated_cases" E2E_EMULATOR="$(command -v "${target#*:}") -L /"
         musl_static "${target%:*}-musl-static"
+        run_e2e 'upgrade_e2e.exit_131*' E2E_DAEMON="$PWD/build/${target%:*}-musl-static/plugsup" \
+          E2E_EMULATOR="$(command -v "${target#*:}") -L /"
       done
       ;;
     busybox)
