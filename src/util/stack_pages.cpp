@@ -15,9 +15,9 @@ constexpr std::uintptr_t window_bytes = 256 * 1024;
 __attribute__((noinline)) void release_unused_stack() {
   const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
   // This frame lies below the caller's, and the call of madvise below this
-  // one: the page holding the 1 KiB under this frame stays.
+  // one: the page holding the 256 bytes under this frame stays.
   const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-  const std::uintptr_t end = (here - 1024) & ~(page - 1);
+  const std::uintptr_t end = (here - 256) & ~(page - 1);
   if (end < window_bytes) return;
   // Parts of the window below the stack are not mapped: madvise reports
   // ENOMEM for them and still frees the mapped rest.
