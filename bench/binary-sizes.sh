@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Prints the stripped size of the daemon for x86-64, armhf and mipsel, as the
-# default build, the size-optimised build (preset "size") and the fully static
-# build (preset "static"), as a Markdown table. Builds only the daemon, under
-# build/sizes/.
+# default build, the size-optimised build (preset "size"), the fully static
+# build (preset "static") and the static musl build (presets musl-static,
+# armhf-musl-static, mipsel-musl-static), as a Markdown table. Builds only the
+# daemon, under build/sizes/ (the musl ones under build/<preset>/).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
@@ -34,6 +35,7 @@ echo "|---|---|---|---|"
 row_default="| default (RelWithDebInfo) |"
 row_size="| size-optimised (preset size) |"
 row_static="| fully static (preset static) |"
+row_musl="| static musl (presets *musl-static) |"
 for target in "${targets[@]}"; do
   ./scripts/build-static-cjson.sh "$target" ${toolchain[$target]:+"$PWD/${toolchain[$target]}"} \
     >/dev/null
@@ -42,5 +44,10 @@ for target in "${targets[@]}"; do
   row_size+=" $(kib "$(build "$target-size" "$target" "${size_flags[@]}")") |"
   row_static+=" $(kib "$(PKG_CONFIG_LIBDIR=$PWD/build/cjson-static/$target/lib/pkgconfig \
     build "$target-static" "$target" "${size_flags[@]}" -DPLUGSUP_STATIC=ON)") |"
+  musl_preset=$([ "$target" = x86_64 ] && echo musl-static || echo "$target-musl-static")
+  ./scripts/build-static-cjson.sh "$target-musl" >/dev/null
+  cmake --preset "$musl_preset" >/dev/null
+  cmake --build "build/$musl_preset" -j2 --target plugsup >/dev/null
+  row_musl+=" $(kib "$(stat -c %s "build/$musl_preset/plugsup")") |"  # stripped by the preset
 done
-printf '%s\n' "$row_default" "$row_size" "$row_static"
+printf '%s\n' "$row_default" "$row_size" "$row_static" "$row_musl"

@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
-# Side-by-side benchmark of the supervisor against two peer supervisors
-# (runit: runsvdir + runsv, s6: s6-svscan + s6-supervise) and a bare C
-# fork-exec-wait loop, all doing the same work in the same run:
+# Side-by-side benchmark of the supervisor (the glibc build, and the static
+# musl build a router ships) against two peer supervisors (runit: runsvdir +
+# runsv, s6: s6-svscan + s6-supervise) and a bare C fork-exec-wait loop, all
+# doing the same work in the same run:
 #   - idle memory (Private_Dirty, Pss from smaps_rollup, the supervisor's own
 #     processes summed, children excluded) with 1 and with 4 programs;
 #   - stripped binary sizes;
 #   - idle context switches per thread;
 #   - supervisor CPU per single-program restart (schedstat deltas), ours at
 #     two descriptor limits and per launch cycle, and the bare loop's;
-#   - start-up to the first program's exec.
+#   - start-up to the first program's exec;
+#   - the floor: a static musl program whose two threads only wait in pause().
+# The static musl daemon cannot load the time shim: it restarts in real time,
+# 10 s apart, so it gets fewer restarts.
 # Every supervisor runs in its own PID and mount namespace with a tmpfs on
 # /tmp. Rounds are interleaved (ours, runit, s6, ours, ...) and each cell is
 # the median [min..max] over the rounds. Never part of the test suite.
@@ -34,9 +38,9 @@ source bench/lib.sh
 bash bench/lib_test.sh >/dev/null || { echo "bench: self-check of its helpers failed" >&2; exit 1; }
 
 if [ "$mode" = full ]; then
-  rounds=5 idle_s=60 ours_restarts=300 peer_restarts=15 cycles=150
+  rounds=5 idle_s=60 ours_restarts=300 peer_restarts=15 cycles=150 musl_restarts=5
 else
-  rounds=3 idle_s=10 ours_restarts=100 peer_restarts=4 cycles=50
+  rounds=3 idle_s=10 ours_restarts=100 peer_restarts=4 cycles=50 musl_restarts=2
 fi
 restart_scale=1000  # ours and the bare loop wait 10 s per restart: 10 ms here
 watch_scale=1200    # the watchdog's 120 s pass comes every 100 ms
@@ -46,6 +50,7 @@ nr_open=$(cat /proc/sys/fs/nr_open)
 print_table() {
   stripped_size() { local f; f=$(mktemp); strip -o "$f" "$1"; stat -c %s "$f"; rm -f "$f"; }
   size_ours=$(stripped_size "$build/plugsup")
+  size_musl=$(stripped_size "$musl_build/plugsup")
   size_runit="$(stripped_size "$(command -v runsv)") + $(stripped_size "$(command -v runsvdir)")"
   size_s6="$(stripped_size "$(command -v s6-supervise)") + $(stripped_size "$(command -v s6-svscan)")"
   libs() { ldd "$1" | awk '$1 !~ /vdso|ld-linux|^libc\.so/ { printf "%s%s", sep, $1; sep = " " }'; }
@@ -55,27 +60,27 @@ print_table() {
     local title=$1 metric=$2 unit=$3 decimals=$4
     shift 4
     local cells=() who
-    for who in ours runit s6; do cells+=("$(series_cell "$results/$metric.$who" "$unit" "$decimals")"); done
-    printf '%-44s %-20s %-20s %-20s %-6s %s\n' "$title" "${cells[@]}" \
+    for who in ours musl runit s6; do cells+=("$(series_cell "$results/$metric.$who" "$unit" "$decimals")"); done
+    printf '%-44s %-20s %-20s %-20s %-20s %-6s %s\n' "$title" "${cells[@]}" \
       "$(ratio "$(m "$metric.ours")" "$(m "$metric.runit")")" "$(ratio "$(m "$metric.ours")" "$(m "$metric.s6")")"
   }
-  text_row() { printf '%-44s %-20s %-20s %-20s %-6s %s\n' "$@"; }
+  text_row() { printf '%-44s %-20s %-20s %-20s %-20s %-6s %s\n' "$@"; }
 
   echo
   echo "Footprint and speed, $mode mode: $rounds interleaved rounds, median [min..max]; idle window $idle_s s; $measured_on"
   echo "machine: $(nproc) x $(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo), Linux $(uname -r)"
   echo "peers: runit $(dpkg-query -W -f='${Version}' runit), s6 $(dpkg-query -W -f='${Version}' s6)"
   echo
-  text_row "" "ours" "runit" "s6" "/runit" "/s6"
-  text_row "processes / threads, 4 programs" "$(cat "$results/shape4.ours")" \
+  text_row "" "ours" "ours, static musl" "runit" "s6" "/runit" "/s6"
+  text_row "processes / threads, 4 programs" "$(cat "$results/shape4.ours")" "$(cat "$results/shape4.musl")" \
     "$(cat "$results/shape4.runit")" "$(cat "$results/shape4.s6")" "" ""
   row "idle Private_Dirty, 4 programs (kB)" pd4 1 0
   row "idle Pss, 4 programs (kB)" pss4 1 0
   row "idle Private_Dirty, 1 program, all (kB)" pd1 1 0
   row "idle Private_Dirty, 1 program, 1 proc (kB)" pd1one 1 0
   row "idle Pss, 1 program, 1 proc (kB)" pss1one 1 0
-  text_row "stripped binaries (bytes)" "$size_ours" "$size_runit" "$size_s6" "" ""
-  text_row "shared libraries beyond libc" "$(libs "$build/plugsup")" "$(libs "$(command -v runsv)")" \
+  text_row "stripped binaries (bytes)" "$size_ours" "$size_musl" "$size_runit" "$size_s6" "" ""
+  text_row "shared libraries beyond libc" "$(libs "$build/plugsup")" "none (static)" "$(libs "$(command -v runsv)")" \
     "$(libs "$(command -v s6-supervise)")" "" ""
   row "idle switches/60 s: main or scanner" wake_main 1 1
   row "idle switches/60 s: per-program procs" wake_prog 1 1
@@ -85,22 +90,24 @@ print_table() {
   row "CPU per restart, child before exec (us)" restart-child 1000 0
   row "CPU per restart, both (us)" restart-both 1000 0
   row "start-up to first exec (ms, 3 a round)" startup 1000000 1
-  text_row "" "" "" "" "" ""
-  text_row "ours alone" "supervisor" "child" "both" "" ""
+  text_row "floor: 2 threads in pause(), static musl" "Private_Dirty $(series_cell "$results/pd_floor.floor") kB" \
+    "Pss $(series_cell "$results/pss_floor.floor") kB" "" "" "" ""
+  text_row "" "" "" "" "" "" ""
+  text_row "ours alone" "supervisor" "child" "both" "" "" ""
   for pair in "restart:CPU per restart, nofile 1024 (us)" "nofile:CPU per restart, nofile $nr_open (us)" \
     "cycle:CPU per launch cycle, exit 160 (us)"; do
     metric=${pair%%:*}
     text_row "${pair#*:}" "$(series_cell "$results/$metric.ours" 1000)" \
-      "$(series_cell "$results/$metric-child.ours" 1000)" "$(series_cell "$results/$metric-both.ours" 1000)" "" ""
+      "$(series_cell "$results/$metric-child.ours" 1000)" "$(series_cell "$results/$metric-both.ours" 1000)" "" "" ""
   done
   text_row "bare fork-exec-wait loop (us)" "$(series_cell "$results/restart.bare" 1000)" \
-    "$(series_cell "$results/restart-child.bare" 1000)" "$(series_cell "$results/restart-both.bare" 1000)" "" ""
+    "$(series_cell "$results/restart-child.bare" 1000)" "$(series_cell "$results/restart-both.bare" 1000)" "" "" ""
   text_row "ours / bare loop" "$(ratio "$(m restart.ours)" "$(m restart.bare)")" \
     "$(ratio "$(m restart-child.ours)" "$(m restart-child.bare)")" \
-    "$(ratio "$(m restart-both.ours)" "$(m restart-both.bare)")" "" ""
+    "$(ratio "$(m restart-both.ours)" "$(m restart-both.bare)")" "" "" ""
   text_row "nofile $nr_open / nofile 1024" "$(ratio "$(m nofile.ours)" "$(m restart.ours)")" \
     "$(ratio "$(m nofile-child.ours)" "$(m restart-child.ours)")" \
-    "$(ratio "$(m nofile-both.ours)" "$(m restart-both.ours)")" "" ""
+    "$(ratio "$(m nofile-both.ours)" "$(m restart-both.ours)")" "" "" ""
 
   echo
   echo "targets"
@@ -116,17 +123,27 @@ print_table() {
   target "$idle_ok" "idle: main thread 0 switches, watchdog 1 per 120 s, no watchdog without excheck"
   target "$(verdict_at_most "$(m nofile-both.ours)" 1.2 "$(m restart-both.ours)")" \
     "CPU per restart (both) at nofile $nr_open <= 1.2 x at 1024 ($(ratio "$(m nofile-both.ours)" "$(m restart-both.ours)") x)"
+  target "$(verdict_at_most "$(m pd4.musl)" 1.5 "$(m pd_floor.floor)")" \
+    "Private_Dirty of ours, static musl, with 4 programs <= 1.5 x the floor ($(m pd4.musl) vs $(m pd_floor.floor) kB)"
+  local arch limit size
+  for arch in armhf:64 mipsel:112; do
+    limit=${arch#*:} arch=${arch%:*}
+    size=$(cat "$results/size.$arch-musl-static" 2>/dev/null || echo -)
+    target "$(verdict_at_most "$size" 1 $((limit * 1024)))" \
+      "stripped static musl daemon on $arch <= $limit KiB ($(awk -v b="$size" 'BEGIN { printf "%.1f", b / 1024 }') KiB)"
+  done
   echo
   echo "Private_Dirty by mapping (kB, name, perms, size), idle, last round:"
   local who
-  for who in ours s6-supervise; do
-    echo "  $who$([ "$who" = ours ] && echo ", 4 programs" || echo ", 1 program"):"
+  for who in ours musl s6-supervise; do
+    echo "  $who$([ "$who" = s6-supervise ] && echo ", 1 program" || echo ", 4 programs"):"
     awk '{ kb = $1; $1 = ""; printf "    %4d %s\n", kb, $0 }' "$results/mappings.$who" 2>/dev/null || true
   done
   echo "(measured in $elapsed s; raw series in $results)"
 }
 
 build=$PWD/build/bench
+musl_build=$PWD/build/musl-static
 results=$build/run/results
 if [ "$mode" = table ]; then
   [ -f "$results/meta" ] || { echo "bench: no earlier run in $results" >&2; exit 1; }
@@ -137,6 +154,7 @@ fi
 
 # --- build ------------------------------------------------------------------
 ./scripts/setup.sh
+./scripts/setup-cross.sh  # musl, and the cross compilers for the size targets
 peer_packages=()
 command -v runsvdir >/dev/null && command -v runsv >/dev/null || peer_packages+=(runit)
 command -v s6-svscan >/dev/null && command -v s6-supervise >/dev/null || peer_packages+=(s6)
@@ -157,15 +175,25 @@ cc -O2 -shared -fPIC -o "$tools/libtime_shim.so" tests/support/time_shim.c -ldl
 cc -O2 -static -o "$tools/plugin" bench/plugin.c
 cc -O2 -static -o "$tools/stamp_exec" bench/stamp_exec.c
 cc -O2 -o "$tools/bare_loop" bench/bare_loop.c
+musl-gcc -Os -static -o "$tools/floor" bench/floor.c
+# The build a router ships, for x86-64 (measured) and the targets (sizes).
+for preset in musl-static armhf-musl-static mipsel-musl-static; do
+  ./scripts/build-static-cjson.sh "$([ "$preset" = musl-static ] && echo x86_64 || echo "${preset%%-*}")-musl" >/dev/null
+  cmake --preset "$preset" >/dev/null
+  cmake --build "build/$preset" -j2 --target plugsup >/dev/null
+done
 
 # --- trees --------------------------------------------------------------------
 work=$build/run
 rm -rf "$work"
 mkdir -p "$work/logs" "$results"
+for preset in armhf-musl-static mipsel-musl-static; do
+  stat -c %s "build/$preset/plugsup" > "$results/size.$preset"  # stripped by the preset
+done
 
-make_ours_tree() {  # name, config
+make_ours_tree() {  # name, config, daemon
   mkdir -p "$work/$1/sup" "$work/$1/data"
-  cp "$build/plugsup" "$work/$1/sup/plugsup"
+  cp "$3" "$work/$1/sup/plugsup"
   for p in p0 p1 p2 p3; do cp "$tools/plugin" "$work/$1/sup/$p"; done
   echo "$2" > "$work/$1/sup/config"
 }
@@ -176,8 +204,12 @@ make_service_tree() {  # name, program count
     cp "$tools/plugin" "$work/$1/p$i/run"
   done
 }
-make_ours_tree ours1 '{"__watch":{"processes":[{"base":"p0"}]}}'
-make_ours_tree ours4 '{"__watch":{"processes":[{"base":"p0","excheck":true},{"base":"p1"},{"base":"p2"},{"base":"p3"}]}}'
+one='{"__watch":{"processes":[{"base":"p0"}]}}'
+four='{"__watch":{"processes":[{"base":"p0","excheck":true},{"base":"p1"},{"base":"p2"},{"base":"p3"}]}}'
+make_ours_tree ours1 "$one" "$build/plugsup"
+make_ours_tree ours4 "$four" "$build/plugsup"
+make_ours_tree musl1 "$one" "$musl_build/plugsup"
+make_ours_tree musl4 "$four" "$musl_build/plugsup"
 make_service_tree svc1 1
 make_service_tree svc4 4
 # Freshly copied binaries still have dirty page cache, which would count as
@@ -220,23 +252,25 @@ stop_tree() {
 # The command that starts a supervisor of the given kind inside its namespace.
 # Environment: what the plugin does; ours and the bare loop may get the
 # time shim (never in memory runs: its mapping would count).
-supervisor_command() {  # kind (ours1|ours4|runit1|runit4|s61|s64|bare), label, env...
+supervisor_command() {  # kind (ours1|ours4|musl1|musl4|runit1|runit4|s61|s64|bare|floor), label, env...
   local kind=$1 label=$2
   shift 2
   local env="env BENCH_LOG=$work/logs/$label.log $* $tools/stamp_exec $work/logs/$label.t0"
   case $kind in
-    ours1 | ours4) echo "cd $work/$kind/sup && $env ./plugsup" ;;
+    ours1 | ours4 | musl1 | musl4) echo "cd $work/$kind/sup && $env ./plugsup" ;;
     runit1 | runit4) echo "cp -a $work/svc${kind#runit} /tmp/service && cd / && $env runsvdir /tmp/service" ;;
     s61 | s64) echo "cp -a $work/svc${kind#s6} /tmp/service && cd / && $env s6-svscan /tmp/service" ;;
     bare) echo "cd /tmp && $env $tools/bare_loop 10 $tools/plugin" ;;
+    floor) echo "cd /tmp && $env $tools/floor" ;;
   esac
 }
 supervisor_names() {  # kind: the command names of its own processes
   case $1 in
-    ours*) echo plugsup ;;
+    ours* | musl*) echo plugsup ;;
     runit*) echo "runsvdir runsv" ;;
     s6*) echo "s6-svscan s6-supervise" ;;
     bare) echo bare_loop ;;
+    floor) echo floor ;;
   esac
 }
 
@@ -292,40 +326,46 @@ record() { echo "$3" >> "$results/$1.$2"; }  # metric, who, value
 # for the CPU, and one window serves every tree.
 idle_round() {  # round
   local r=$1 label kind who
-  local -A kinds=([o1]=ours1 [o4]=ours4 [ow]=ours4 [r1]=runit1 [r4]=runit4 [s1]=s61 [s4]=s64)
-  local -A needed=([o1]=1 [o4]=4 [ow]=4 [r1]=1 [r4]=4 [s1]=1 [s4]=4)
-  for label in o1 o4 r1 r4 s1 s4 ow; do
+  local -A kinds=([o1]=ours1 [o4]=ours4 [ow]=ours4 [m1]=musl1 [m4]=musl4 [r1]=runit1 [r4]=runit4 [s1]=s61
+                  [s4]=s64 [fl]=floor)
+  local -A needed=([o1]=1 [o4]=4 [ow]=4 [m1]=1 [m4]=4 [r1]=1 [r4]=4 [s1]=1 [s4]=4 [fl]=0)
+  local labels=(o1 o4 m1 m4 r1 r4 s1 s4 ow fl)
+  for label in "${labels[@]}"; do
     local env=""
     [ "$label" = ow ] && env="LD_PRELOAD=$tools/libtime_shim.so SUP_TIME_SCALE=$watch_scale BENCH_ALIVE_MS=$((60000 / watch_scale))"
     start_tree "idle-$label-$r" "ulimit -n 1024; $(supervisor_command "${kinds[$label]}" "idle-$label-$r" $env)"
   done
-  for label in o1 o4 r1 r4 s1 s4 ow; do
+  for label in "${labels[@]}"; do
     wait_starts "$work/logs/idle-$label-$r.log" "${needed[$label]}" 20 ||
       { echo "bench: ${kinds[$label]} did not start its programs" >&2; exit 1; }
   done
   sleep 2  # let every supervisor settle into its idle wait
   local -A before=() since=()
-  for label in o1 o4 r1 r4 s1 s4 ow; do
+  for label in "${labels[@]}"; do
     kind=${kinds[$label]}
     local pids one=""
     pids=$(supervisor_pids "idle-$label-$r" "$kind" | awk '{ print $1 }' | xargs)
     who=${kind%[14]}
     case $label in
-      o1 | r1 | s1)
+      o1 | m1 | r1 | s1)
         record pd1 "$who" "$(smaps_kb Private_Dirty $pids)"
         record pss1 "$who" "$(smaps_kb Pss $pids)"
         # the one process that watches the program
         one=$(supervisor_pids "idle-$label-$r" "$kind" | awk '$2 != "runsvdir" && $2 != "s6-svscan" { print $1 }')
         record pd1one "$who" "$(smaps_kb Private_Dirty $one)"
         record pss1one "$who" "$(smaps_kb Pss $one)" ;;
-      o4 | r4 | s4)
+      o4 | m4 | r4 | s4)
         record pd4 "$who" "$(smaps_kb Private_Dirty $pids)"
         record pss4 "$who" "$(smaps_kb Pss $pids)"
         echo "$(wc -w <<< "$pids") / $(switches $pids | wc -l)" > "$results/shape4.$who" ;;
+      fl)
+        record pd_floor floor "$(smaps_kb Private_Dirty $pids)"
+        record pss_floor floor "$(smaps_kb Pss $pids)" ;;
     esac
     # Where the dirty pages lie (the last round's are kept).
     case $label in
       o4) awk -f bench/pd_mappings.awk /proc/"$pids"/smaps | sort -rn > "$results/mappings.ours" ;;
+      m4) awk -f bench/pd_mappings.awk /proc/"$pids"/smaps | sort -rn > "$results/mappings.musl" ;;
       s1) awk -f bench/pd_mappings.awk /proc/"$one"/smaps | sort -rn > "$results/mappings.s6-supervise" ;;
     esac
     [ "$label" = o1 ] && echo "1 / $(switches $pids | wc -l)" > "$results/shape1.ours"
@@ -333,7 +373,7 @@ idle_round() {  # round
     since[$label]=$EPOCHREALTIME
   done
   sleep "$idle_s"
-  for label in o1 o4 r1 r4 s1 s4 ow; do
+  for label in "${labels[@]}"; do
     local after
     # shellcheck disable=SC2046 # pids, one word each
     after=$(switches $(awk '{ print $1 }' <<< "${before[$label]}" | sort -u))
@@ -348,7 +388,7 @@ idle_round() {  # round
     names=$(supervisor_pids "idle-$label-$r" "${kinds[$label]}")
     per_thread "$label" "$deltas" "$names" "$window"
   done
-  for label in o1 o4 r1 r4 s1 s4 ow; do stop_tree "idle-$label-$r"; done
+  for label in "${labels[@]}"; do stop_tree "idle-$label-$r"; done
 }
 
 # Files the idle deltas under their metrics; per 60 s, the watchdog per 120 s
@@ -388,6 +428,7 @@ restart_run() {  # metric, who, kind, restarts, limit, env...
   log=$work/logs/$label.log
   start_tree "$label" "ulimit -n $limit; $(supervisor_command "$kind" "$label" "$@")"
   local deadline=$((30 + n * 3))
+  [[ $kind != musl* ]] || deadline=$((30 + n * 12))  # real time: 10 s a restart
   wait_starts "$log" 2 "$deadline" || { echo "bench: $label: no restarts" >&2; exit 1; }
   local pids c0 c1 s0 s1
   pids=$(supervisor_pids "$label" "$kind" | awk '{ print $1 }' | xargs)
@@ -426,8 +467,10 @@ for ((round = 1; round <= rounds; round++)); do
   restart_run restart bare bare "$ours_restarts" 1024 $shim BENCH_EXIT=0
   restart_run nofile ours ours1 "$ours_restarts" "$nr_open" $shim BENCH_EXIT=0
   restart_run cycle ours ours1 "$cycles" 1024 $shim BENCH_EXIT=160
+  restart_run restart musl musl1 "$musl_restarts" 1024 BENCH_EXIT=0
   for sample in 1 2 3; do
     startup_run ours ours1 "$sample"
+    startup_run musl musl1 "$sample"
     startup_run runit runit1 "$sample"
     startup_run s6 s61 "$sample"
   done

@@ -5,10 +5,18 @@
 # build/cjson-static/<name>/ (lib/libcjson.a, lib/pkgconfig/libcjson.pc, the
 # headers). Does nothing when that is there already.
 # Usage: scripts/build-static-cjson.sh [name [toolchain file]]   (default: x86_64)
+# A musl name (x86_64-musl, armhf-musl, mipsel-musl) takes its toolchain
+# file, cmake/toolchains/<name>.cmake, unless one is given.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 name=${1:-x86_64}
 toolchain=${2:-}
+c_flags="-ffunction-sections -fdata-sections"
+if [[ $name == *-musl ]]; then
+  [ -n "$toolchain" ] || toolchain=$PWD/cmake/toolchains/$name.cmake
+  # The shipping musl builds link it with LTO: the daemon's calls decide what stays.
+  c_flags+=" -flto"
+fi
 prefix=$PWD/build/cjson-static/$name
 [ -f "$prefix/lib/libcjson.a" ] && exit 0
 if [ "$(id -u)" -eq 0 ]; then sudo=(); else sudo=(sudo); fi
@@ -31,7 +39,7 @@ source_dir=$(compgen -G "$source_root/cjson-*/CMakeLists.txt" | head -n 1 | xarg
 
 work=$PWD/build/cjson-static/$name-build
 cmake -S "$source_dir" -B "$work" ${toolchain:+-DCMAKE_TOOLCHAIN_FILE="$toolchain"} \
-  -DCMAKE_BUILD_TYPE=MinSizeRel -DCMAKE_C_FLAGS="-ffunction-sections -fdata-sections" \
+  -DCMAKE_BUILD_TYPE=MinSizeRel -DCMAKE_C_FLAGS="$c_flags" \
   -DBUILD_SHARED_LIBS=OFF -DBUILD_SHARED_AND_STATIC_LIBS=OFF -DENABLE_CJSON_TEST=OFF \
   -DENABLE_CJSON_UTILS=OFF -DENABLE_CUSTOM_COMPILER_FLAGS=OFF -DCMAKE_INSTALL_LIBDIR=lib \
   -DCMAKE_INSTALL_PREFIX="$prefix" -Wno-deprecated >/dev/null

@@ -1,15 +1,19 @@
 #!/usr/bin/env bash
 # Installs what the cross builds and their emulated tests need on a Debian 12
 # machine: Debian's cross compilers, qemu-user, the targets' libraries as
-# multiarch packages, and for the other portability stages busybox, musl's C
-# library (the symbol check) and dpkg-dev (the source package of cJSON).
+# multiarch packages, and for the other portability stages busybox, musl
+# (its headers, start files and C library for x86-64, armhf and mipsel; the
+# armhf and mipsel ones install arm-linux-musleabihf-gcc and mipsel-linux-musl-gcc
+# with headers under /usr/include/<musl triplet>) and dpkg-dev (the source
+# package of cJSON).
 # Idempotent, and silent when everything is already there.
 set -euo pipefail
 
 targets=(armhf armel mipsel)
 native_packages=(g++-arm-linux-gnueabihf g++-arm-linux-gnueabi g++-mipsel-linux-gnu qemu-user
-                 busybox musl-dev dpkg-dev)
+                 busybox musl-dev musl-tools dpkg-dev)
 target_packages=(libcjson-dev libgtest-dev libstdc++6 libatomic1)
+musl_targets=(armhf mipsel)
 
 native=$(dpkg --print-architecture)
 installed() {  # package architecture
@@ -27,6 +31,9 @@ for arch in "${targets[@]}"; do
   for package in "${target_packages[@]}"; do
     installed "$package" "$arch" || missing+=("$package:$arch")
   done
+done
+for arch in "${musl_targets[@]}"; do
+  installed musl-dev "$arch" || missing+=("musl-dev:$arch")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 

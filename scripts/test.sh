@@ -10,7 +10,10 @@
 #   armhf mipsel   cross builds: unit tests under qemu-user, and an end-to-end
 #                  subset with the cross-built daemon under qemu-user
 #   armel          cross build (ARMv5), unit tests under qemu-user
-#   libc           every C library call of the daemon exists in musl
+#   musl           the daemon against musl: the whole end-to-end suite with the
+#                  dynamic build, a real-time smoke run of the static build
+#   musl-cross     armhf and mipsel musl builds: the end-to-end subset with the
+#                  dynamic daemon under qemu-user, an upgrade with the static one
 #   busybox        end-to-end subset with busybox's killall, tar and sh
 #   static         fully static size-optimised daemon, with a static cJSON
 #   package        the .debs (lintian) and .tar.gz, their man pages, and the packaged daemon run
@@ -29,9 +32,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-all_stages=(format default asan-ubsan tsan release-clang armhf mipsel armel libc busybox static
-            package sdk fuzz docs)
-cross_stages=(armhf mipsel armel libc busybox static package sdk docs)
+all_stages=(format default asan-ubsan tsan release-clang armhf mipsel armel musl musl-cross busybox
+            static package sdk fuzz docs)
+cross_stages=(armhf mipsel armel musl musl-cross busybox static package sdk docs)
 
 ctest_args=(-j2 --output-on-failure --timeout 300)
 logs=build/logs
@@ -93,6 +96,9 @@ busybox_cases+=':watchdog_e2e.a_silent_program*'
 # A static daemon cannot load the time-scaling library: cases without waits.
 static_cases='table/startup_config.*:table/startup_directory.*:table/startup_run_file.*:startup.*'
 static_cases+=':launch_e2e.a_valid_record*:launch_e2e.without_a_record*'
+# Real time, for a static musl daemon: those, and a start, an upgrade and the
+# restart with its reason.
+smoke_cases="$static_cases:upgrade_e2e.exit_131*"
 
 cross_stage() {
   local preset=$1 triplet=$2 qemu=$3
@@ -110,6 +116,28 @@ cross_stage() {
   run_e2e "$emulated_cases" E2E_DAEMON="$PWD/build/$preset/plugsup" \
     E2E_EMULATOR="$(command -v "$qemu") -L /" E2E_TIME_SHIM="$shims/\$LIB/libtime_shim.so"
 }
+
+# A musl daemon's loader takes "$LIB" literally: a directory of that name
+# holds its time-scaling library, beside the native tools' own.
+musl_e2e() {  # preset, gtest filter, environment...
+  local preset=$1 filter=$2 shims=$PWD/build/$1/shims
+  shift 2
+  build_preset default
+  mkdir -p "$shims/\$LIB" "$shims/lib/$(gcc -print-multiarch)"
+  ln -sfn "$PWD/build/$preset/tests/support/libtime_shim.so" "$shims/\$LIB/"
+  ln -sfn "$PWD/build/default/tests/support/libtime_shim.so" "$shims/lib/$(gcc -print-multiarch)/"
+  run_e2e "$filter" E2E_DAEMON="$PWD/build/$preset/plugsup" \
+    E2E_TIME_SHIM="$shims/\$LIB/libtime_shim.so" "$@"
+}
+musl_static() {  # preset
+  ./scripts/build-static-cjson.sh "$(musl_name "$1")"
+  build_preset "$1"
+  if readelf -l "build/$1/plugsup" | grep -q INTERP; then
+    echo "$1: build/$1/plugsup is not statically linked"
+    return 1
+  fi
+}
+musl_name() { case $1 in musl*) echo x86_64-musl ;; *) echo "${1%%-*}-musl" ;; esac; }
 
 # --- the stages -------------------------------------------------------------------
 stage_format() {
@@ -132,7 +160,24 @@ stage_release-clang() { preset_stage release-clang; }
 stage_armhf() { cross_stage armhf arm-linux-gnueabihf qemu-arm; }
 stage_mipsel() { cross_stage mipsel mipsel-linux-gnu qemu-mipsel; }
 stage_armel() { cross_stage armel arm-linux-gnueabi qemu-arm; }
-stage_libc() { ./scripts/check-libc-symbols.sh; }
+stage_musl() {
+  ./scripts/build-static-cjson.sh x86_64-musl
+  build_preset musl
+  musl_e2e musl '*'
+  musl_static musl-static
+  run_e2e "$smoke_cases" E2E_DAEMON="$PWD/build/musl-static/plugsup"
+}
+stage_musl-cross() {
+  local target
+  for target in armhf:qemu-arm mipsel:qemu-mipsel; do
+    ./scripts/build-static-cjson.sh "${target%:*}-musl"
+    build_preset "${target%:*}-musl"
+    musl_e2e "${target%:*}-musl" "$emulated_cases" E2E_EMULATOR="$(command -v "${target#*:}") -L /"
+    musl_static "${target%:*}-musl-static"
+    run_e2e 'upgrade_e2e.exit_131*' E2E_DAEMON="$PWD/build/${target%:*}-musl-static/plugsup" \
+      E2E_EMULATOR="$(command -v "${target#*:}") -L /"
+  done
+}
 stage_busybox() {
   local tools=$PWD/build/busybox-tools tool
   mkdir -p "$tools"

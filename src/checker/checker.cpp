@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -14,6 +15,7 @@
 #include "checker/check_tools.h"
 #include "core/state.h"
 #include "core/uci_directory.h"
+#include "util/handles.h"
 
 namespace {
 
@@ -47,9 +49,14 @@ int run_check(const char* directory, std::FILE* out) {
   report_line(&report, finding::note, "directory: %s",
               ::getcwd(here.data(), here.size()) != nullptr ? here.data() : directory);
   check_uci_directory(&report);
-  // Large, and zero-filled as start-up makes it.
-  const auto state = std::make_unique<supervisor_state>();
-  if (check_config(&report, state.get()) == 0) {
+  // Large, and zero-filled as start-up makes it; from calloc, as the C
+  // library alone (musl builds link no C++ library) provides it.
+  const std::unique_ptr<supervisor_state, heap_deleter> state(
+      static_cast<supervisor_state*>(std::calloc(1, sizeof(supervisor_state))));
+  if (!state) {
+    report_line(&report, finding::refusal, "cannot allocate the supervisor state: %s",
+                std::strerror(errno));
+  } else if (check_config(&report, state.get()) == 0) {
     const int plugin_mode = check_plugin_mode(&report);
     check_watchdog(&report, *state);
     check_programs(&report, *state, plugin_mode);

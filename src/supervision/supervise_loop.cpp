@@ -17,6 +17,7 @@
 #include "supervision/restart_policy.h"
 #include "util/output.h"
 #include "util/retry.h"
+#include "util/stack_pages.h"
 
 namespace {
 
@@ -78,6 +79,9 @@ void kill_all_processes(supervisor_state* state) {
 
 int supervise_children(supervisor_state* state, int* last_control_code) {
   for (;;) {
+    // The wait may last the life of the daemon: the stack pages that the
+    // launches touched go back first.
+    release_unused_stack();
     int wait_status = 0;
     const int pid = reap_any_child(&wait_status);
     if (pid < 0) {

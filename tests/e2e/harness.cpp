@@ -305,8 +305,11 @@ std::optional<std::string> e2e_case::exit_status(double seconds) {
 command_result e2e_case::run_in_namespace(const std::string& argv0,
                                           const std::vector<std::string>& args,
                                           const std::string& cwd, double seconds) {
+  // The directory is entered inside the namespace: nsenter's --wd would keep
+  // one opened outside it, which musl's getcwd() reports as unreachable.
   std::vector<std::string> argv = {
-      "nsenter", "--target", std::to_string(init_pid_), "--mount", "--pid", "--wd=" + cwd, argv0};
+      "nsenter", "--target", std::to_string(init_pid_),  "--mount", "--pid",
+      "/bin/sh", "-c",       "cd \"$0\" && exec \"$@\"", cwd,       argv0};
   argv.insert(argv.end(), args.begin(), args.end());
   std::vector<std::string> env = case_environment(100);
   env.push_back("LD_PRELOAD=" + time_shim_path());

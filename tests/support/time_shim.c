@@ -40,12 +40,21 @@ static long read_env_long(const char* name, long fallback) {
   return *end == '\0' ? value : fallback;
 }
 
+// The C library's own names of the calls the headers bind: musl on 32-bit
+// targets keeps the plain names for its old 32-bit time_t and binds calls to
+// its 64-bit ones (which this file, compiled with those headers, defines).
+#if defined(_REDIR_TIME64) && _REDIR_TIME64
+#define TIME_NAME(plain, time64) time64
+#else
+#define TIME_NAME(plain, time64) plain
+#endif
+
 typedef int clock_gettime_fn(clockid_t, struct timespec*);
 static void* next_symbol(void** cache, const char* name);
 
 static clock_gettime_fn* real_clock_gettime(void) {
   static void* cache;
-  return (clock_gettime_fn*)next_symbol(&cache, "clock_gettime");
+  return (clock_gettime_fn*)next_symbol(&cache, TIME_NAME("clock_gettime", "__clock_gettime64"));
 }
 
 __attribute__((constructor)) static void time_shim_init(void) {
@@ -73,12 +82,13 @@ typedef pid_t fork_fn(void);
 
 static nanosleep_fn* real_nanosleep(void) {
   static void* cache;
-  return (nanosleep_fn*)next_symbol(&cache, "nanosleep");
+  return (nanosleep_fn*)next_symbol(&cache, TIME_NAME("nanosleep", "__nanosleep_time64"));
 }
 
 static clock_nanosleep_fn* real_clock_nanosleep(void) {
   static void* cache;
-  return (clock_nanosleep_fn*)next_symbol(&cache, "clock_nanosleep");
+  return (clock_nanosleep_fn*)next_symbol(&cache,
+                                          TIME_NAME("clock_nanosleep", "__clock_nanosleep_time64"));
 }
 
 static struct timespec scale_down(struct timespec t) {
