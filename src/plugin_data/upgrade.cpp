@@ -15,6 +15,7 @@
 #include "plugin_data/boot_check.h"
 #include "plugin_data/staging.h"
 #include "plugin_data/version.h"
+#include "util/errno_text.h"
 #include "util/format.h"
 #include "util/fs.h"
 #include "util/handles.h"
@@ -25,6 +26,13 @@
 #include "util/tree.h"
 
 namespace {
+
+// The daemon's own wording of `error`, so that these lines read the same on
+// every C library. Main thread only: the text may lie in a static buffer.
+const char* reason(int error) {
+  static errno_text_buffer unknown;
+  return errno_text(error, unknown);
+}
 
 constexpr int code_unpack = 130;
 constexpr int code_copy = 131;
@@ -95,7 +103,7 @@ int move_into_data(int staging, int data, const char* package_path) {
       merge_staged(root.get(), data, &stop) == 0)
     return 0;
   say("failed to unpack %s: %s/%s: %s\n", package_path, data_directory, stop.path.data(),
-      std::strerror(stop.error));
+      reason(stop.error));
   return -1;
 }
 
@@ -108,21 +116,21 @@ int unpack_package(int package, const char* package_path, int data) {
   if (data < 0 || !format_into(staging_path, "%s/%sXXXXXX", data_directory, staging_prefix))
     return 0;
   if (::mkdtemp(staging_path.data()) == nullptr) {
-    say("failed to unpack %s: %s\n", package_path, std::strerror(errno));
+    say("failed to unpack %s: %s\n", package_path, reason(errno));
     return 0;
   }
   const char* staging_name = staging_path.data() + std::strlen(data_directory) + 1;
   unique_fd staging(::openat(data, staging_name, directory_flags));
   int done = 0;
   if (!staging || ::mkdirat(staging.get(), "root", 0700) != 0) {
-    say("failed to unpack %s: %s\n", package_path, std::strerror(errno));
+    say("failed to unpack %s: %s\n", package_path, reason(errno));
   } else if (run_tar(package, package_path, staging_path.data()) == 0 &&
              move_into_data(staging.get(), data, package_path) == 0) {
     done = 1;
   }
   staging.reset();
   if (remove_tree(data, staging_name) != 0)
-    say("failed to remove %s: %s\n", staging_path.data(), std::strerror(errno));
+    say("failed to remove %s: %s\n", staging_path.data(), reason(errno));
   return done;
 }
 
@@ -131,14 +139,14 @@ int copy_package(int package, const char* package_path) {
   path_buffer destination;
   if (!format_into(destination, "%s/%s", data_directory, "init.bin")) return 0;
   if (copy_file(package, destination.data()) == 0) return 1;
-  say("failed to copy %s to %s: %s\n", package_path, destination.data(), std::strerror(errno));
+  say("failed to copy %s to %s: %s\n", package_path, destination.data(), reason(errno));
   return 0;
 }
 
 // The record vouches for what was installed: that reaches the disk first.
 int sync_data(int data) {
   if (::syncfs(data) == 0) return 0;
-  say("failed to sync %s: %s\n", data_directory, std::strerror(errno));
+  say("failed to sync %s: %s\n", data_directory, reason(errno));
   return -1;
 }
 
@@ -149,7 +157,7 @@ void write_record(const cJSON* record) {
   errno = ENOMEM;
   if (!text || replace_file_atomically(boot_check_record_path, text.get(),
                                        static_cast<int>(std::strlen(text.get()))) != 0)
-    say("failed to write %s: %s\n", boot_check_record_path, std::strerror(errno));
+    say("failed to write %s: %s\n", boot_check_record_path, reason(errno));
 }
 
 }  // namespace
@@ -163,7 +171,7 @@ void install_upgrade_package(int code) {
   // staging directory or temporary files at its start nor write the record
   // between our read and our write.
   const unique_fd data = lock_data_directory();
-  if (!data) say("failed to lock %s: %s\n", data_directory, std::strerror(errno));
+  if (!data) say("failed to lock %s: %s\n", data_directory, reason(errno));
 
   // Read before unpacking, so a .bootchk shipped in the archive is overwritten.
   unique_json record(read_boot_check_record());

@@ -37,6 +37,15 @@ struct dir_closer {
 };
 using unique_dir = std::unique_ptr<DIR, dir_closer>;
 
+// Large, and zero-filled; from calloc, as the C library alone (musl builds
+// link no C++ library) provides it. None when memory is exhausted.
+std::unique_ptr<supervisor_status, heap_deleter> new_status(std::FILE* err) {
+  std::unique_ptr<supervisor_status, heap_deleter> status(
+      static_cast<supervisor_status*>(std::calloc(1, sizeof(supervisor_status))));
+  if (!status) (void)std::fprintf(err, "plugsup-status: out of memory\n");
+  return status;
+}
+
 selection select_target(const char* target, int uci_fd) {
   selection chosen{target == nullptr ? target_kind::all : target_kind::name, target, {}};
   if (target == nullptr) return chosen;
@@ -111,7 +120,8 @@ void show(const supervisor_status& status, bool json, std::FILE* out, outcome* r
 
 void show_named(int uci_fd, const selection& chosen, bool json, std::FILE* out, std::FILE* err,
                 outcome* result) {
-  const auto status = std::make_unique<supervisor_status>();
+  const auto status = new_status(err);
+  if (!status) return;
   std::array<char, 512> file_name{};
   unique_fd run_fd;
   const bool fits = format_into(file_name, "%s.run", chosen.target);
@@ -140,7 +150,8 @@ void show_every(int uci_fd, const selection& chosen, bool json, std::FILE* out, 
   while (const dirent* entry = ::readdir(listing.get())) {
     const std::size_t length = std::strlen(entry->d_name);
     if (length <= 4 || std::strcmp(entry->d_name + length - 4, ".run") != 0) continue;
-    const auto status = std::make_unique<supervisor_status>();
+    const auto status = new_status(err);
+    if (!status) return;
     unique_fd run_fd;
     if (inspect_run_file(uci_fd, entry->d_name, status.get(), &run_fd, err) <= 0) continue;
     if (chosen.kind == target_kind::directory && !runs_from(*status, chosen)) continue;

@@ -10,7 +10,8 @@ struct errno_entry {
   const char* text;
 };
 
-// What execv, the loader and a failing fork or open can report. The wording is
+// What execv, the loader, a failing fork or open, and an upgrade's writes can
+// report. The wording is
 // the one the daemon printed when it asked the C library, so that logs read
 // the same on every library.
 constexpr errno_entry known_errors[] = {
@@ -35,7 +36,12 @@ constexpr errno_entry known_errors[] = {
     {ENFILE, "Too many open files in system"},
     {EMFILE, "Too many open files"},
     {ETXTBSY, "Text file busy"},
+    {EFBIG, "File too large"},
+    {ENOSPC, "No space left on device"},
+    {EROFS, "Read-only file system"},
+    {EXDEV, "Invalid cross-device link"},
     {ENAMETOOLONG, "File name too long"},
+    {ENOTEMPTY, "Directory not empty"},
     {ENOSYS, "Function not implemented"},
     {ELOOP, "Too many levels of symbolic links"},
     {ELIBACC, "Can not access a needed shared library"},
@@ -44,6 +50,7 @@ constexpr errno_entry known_errors[] = {
     {ELIBEXEC, "Cannot exec a shared library directly"},
     {EOVERFLOW, "Value too large for defined data type"},
     {ESTALE, "Stale file handle"},
+    {EDQUOT, "Disk quota exceeded"},
 };
 
 // Writes "Unknown error <error>" without the formatting functions, which are

@@ -1,5 +1,5 @@
-// Texts of errno values for a forked child, where strerror may allocate or
-// lock: a fixed table, with the system library's usual wording.
+// Texts of errno values, the same on every C library, also for a forked child,
+// where strerror may allocate or lock: a fixed table, in glibc's wording.
 #pragma once
 
 #include <array>
