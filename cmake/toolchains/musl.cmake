@@ -5,13 +5,13 @@
 #
 # The C++ code uses only header-only parts of GCC's C++ library, so the C++
 # headers stay and libstdc++ goes: C++ programs are linked by the C driver
-# through musl's specs file, which fails on any call into libstdc++ and never
-# adds libgcc_s.
+# through the driver rules file of musl-dev, which fails on any call into
+# libstdc++ and never adds libgcc_s.
 set(PLUGSUP_MUSL ON)
 set(musl_lib /usr/lib/${PLUGSUP_MUSL_TRIPLET})
-set(musl_specs ${musl_lib}/musl-gcc.specs)
-if(NOT EXISTS ${musl_specs})
-  message(FATAL_ERROR "${musl_specs} missing: install musl-dev for this target (scripts/setup-cross.sh)")
+set(musl_driver_rules ${musl_lib}/musl-gcc.specs)
+if(NOT EXISTS ${musl_driver_rules})
+  message(FATAL_ERROR "${musl_driver_rules} missing: install musl-dev for this target (scripts/setup-cross.sh)")
 endif()
 
 # GCC's own headers (stddef.h, ...) and its C++ headers, in the compiler's order.
@@ -36,7 +36,7 @@ set(CMAKE_CXX_COMPILER ${PLUGSUP_GCC_TRIPLET}-g++ -nostdinc ${cxx_isystem} ${c_i
 # Archives through GCC's wrappers: the static cJSON holds LTO objects.
 find_program(CMAKE_AR ${PLUGSUP_GCC_TRIPLET}-gcc-ar REQUIRED)
 find_program(CMAKE_RANLIB ${PLUGSUP_GCC_TRIPLET}-gcc-ranlib REQUIRED)
-string(JOIN " " musl_link_driver ${PLUGSUP_GCC_TRIPLET}-gcc -specs ${musl_specs})
+string(JOIN " " musl_link_driver ${PLUGSUP_GCC_TRIPLET}-gcc -specs ${musl_driver_rules})
 set(CMAKE_C_LINK_EXECUTABLE
     "${musl_link_driver} <FLAGS> <CMAKE_C_LINK_FLAGS> <LINK_FLAGS> <OBJECTS> -o <TARGET> <LINK_LIBRARIES>")
 set(CMAKE_CXX_LINK_EXECUTABLE
