@@ -65,8 +65,9 @@ depends_on() {  # package dependency...
 [ "$(field "$deb" Section)" = admin ] || fail "Section: $(field "$deb" Section)"
 grep -Eq '^[^<]+ <[^@ ]+@[^> ]+>$' <<<"$(field "$deb" Maintainer)" ||
   fail "Maintainer has no address: $(field "$deb" Maintainer)"
-# From the binaries: libstdc++ for plugsup-check; killall from either package.
-depends_on "$deb" libc6 libcjson1 libstdc++6 'psmisc | busybox'
+# From the binaries (none needs libstdc++: they use only header-only C++);
+# killall from either package.
+depends_on "$deb" libc6 libcjson1 'psmisc | busybox'
 [ "$(field "$dev_deb" Package)" = plugsup-dev ] || fail "Package: $(field "$dev_deb" Package)"
 [ "$(field "$dev_deb" Architecture)" = all ] || fail "plugsup-dev is not Architecture: all"
 [ -z "$(field "$dev_deb" Depends)" ] || fail "plugsup-dev depends on $(field "$dev_deb" Depends)"
@@ -208,6 +209,6 @@ cross_deb=$cross/packages/plugsup_${version}_armhf.deb
 [ -f "$cross_deb" ] || fail "expected $cross_deb"
 lint "$cross"/packages/*.deb
 # libgcc_s: the daemon calls its 64-bit division helpers (__aeabi_ldivmod) there.
-depends_on "$cross_deb" libc6 libcjson1 libstdc++6 libgcc-s1 'psmisc | busybox'
+depends_on "$cross_deb" libc6 libcjson1 libgcc-s1 'psmisc | busybox'
 ok "lintian finds no error in $(basename "$cross_deb"); Depends: $(field "$cross_deb" Depends)"
 echo "check-package: all checks passed for $(basename "$deb"), $(basename "$dev_deb") and $(basename "$cross_deb")"
