@@ -92,9 +92,9 @@ expect "mappings" "4 plugsup r--p 4 kB|4 plugsup rw-p 4 kB|24 bss of plugsup rw-
   "$(awk -f "$here/pd_mappings.awk" "$dir/smaps" | paste -sd '|')"
 
 # the programs
-wait_until() {  # command...: polls it for up to 5 s
+wait_until() {  # command...: polls it for up to 30 s (a busy machine)
   local i
-  for ((i = 0; i < 250; i++)); do
+  for ((i = 0; i < 1500; i++)); do
     "$@" && return 0
     sleep 0.02
   done

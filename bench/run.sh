@@ -161,9 +161,10 @@ command -v s6-svscan >/dev/null && command -v s6-supervise >/dev/null || peer_pa
 command -v ps >/dev/null || peer_packages+=(procps)
 if [ ${#peer_packages[@]} -gt 0 ]; then
   echo "bench: installing ${peer_packages[*]}"
-  apt-get -o DPkg::Lock::Timeout=600 update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq \
-    --no-install-recommends "${peer_packages[@]}" >/dev/null
+  apt_who=bench
+  source scripts/apt.sh
+  apt_update
+  apt_install "${peer_packages[@]}"
 fi
 
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null

@@ -19,14 +19,15 @@ if [[ $name == *-musl ]]; then
 fi
 prefix=$PWD/build/cjson-static/$name
 [ -f "$prefix/lib/libcjson.a" ] && exit 0
-if [ "$(id -u)" -eq 0 ]; then sudo=(); else sudo=(sudo); fi
+apt_who=build-static-cjson
+source scripts/apt.sh
 
 # Source lines for the same archive, suites and keys as the binary ones.
 binary_sources=/etc/apt/sources.list.d/debian.sources
 source_sources=/etc/apt/sources.list.d/debian-src.sources
 if ! grep -qs '^Types:.*deb-src' /etc/apt/sources.list.d/*.sources /etc/apt/sources.list; then
-  sed 's/^Types: deb$/Types: deb-src/' "$binary_sources" | "${sudo[@]}" tee "$source_sources" >/dev/null
-  "${sudo[@]}" apt-get update -qq
+  sed 's/^Types: deb$/Types: deb-src/' "$binary_sources" | "${apt_sudo[@]}" tee "$source_sources" >/dev/null
+  apt_update
 fi
 
 source_root=$PWD/build/cjson-source

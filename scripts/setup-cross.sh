@@ -38,11 +38,11 @@ done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
 echo "setup-cross: installing ${missing[*]}"
-if [ "$(id -u)" -eq 0 ]; then sudo=(); else sudo=(sudo); fi
+apt_who=setup-cross
+source "$(dirname "$0")/apt.sh"
 foreign=$(dpkg --print-foreign-architectures)
 for arch in "${targets[@]}"; do
-  grep -qx "$arch" <<<"$foreign" || "${sudo[@]}" dpkg --add-architecture "$arch"
+  grep -qx "$arch" <<<"$foreign" || "${apt_sudo[@]}" dpkg --add-architecture "$arch"
 done
-"${sudo[@]}" apt-get update -qq
-DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get -o DPkg::Lock::Timeout=600 install -y -qq \
-  --no-install-recommends "${missing[@]}" >/dev/null
+apt_update
+apt_install "${missing[@]}"

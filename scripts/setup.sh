@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(g++ clang libclang-rt-14-dev cmake make pkg-config libcjson-dev googletest libgtest-dev
           libgmock-dev psmisc tar gzip util-linux binutils clang-format clang-tidy cppcheck
-          man-db groff-base dpkg-dev lintian git)
+          man-db groff-base dpkg-dev lintian git stress-ng)
 
 # Asked for by native name: with foreign architectures added (cross builds), a
 # bare name would also match the target's library packages.
@@ -19,7 +19,7 @@ done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
 echo "setup: installing ${missing[*]}"
-if [ "$(id -u)" -eq 0 ]; then sudo=(); else sudo=(sudo); fi
-"${sudo[@]}" apt-get update -qq
-DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
-  "${missing[@]}" >/dev/null
+apt_who=setup
+source "$(dirname "$0")/apt.sh"
+apt_update
+apt_install "${missing[@]}"

@@ -2,7 +2,8 @@
 # Sets up the machine, then builds and runs every test: what CI runs.
 # Usage: scripts/test.sh [stage...]   (default: every stage, in this order)
 #   format         formatting and include-layout checks, the example service files,
-#                  the benchmark helpers' own checks
+#                  the benchmark helpers' own checks, the set-up scripts against a
+#                  failing registry (scripts/setup_test.sh)
 #   default        plain build, all tests, static analysis (cppcheck, clang-tidy)
 #   asan-ubsan     ASan+UBSan build, all tests
 #   tsan           TSan build, all tests
@@ -145,6 +146,7 @@ stage_format() {
   ./scripts/check-layout.sh
   ./scripts/check-service-files.sh
   bash bench/lib_test.sh
+  ./scripts/setup_test.sh
 }
 preset_stage() {
   build_preset "$1"

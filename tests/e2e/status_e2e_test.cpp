@@ -64,6 +64,13 @@ class status_e2e : public e2e_case {
   }
 };
 
+// Two looks at a table may straddle the end of a second: its ages ("0s",
+// "3m12s", "2h05m") are masked before comparing.
+std::string without_ages(const std::string& table) {
+  static const std::regex age("\\b[0-9]+[smhd]([0-9]{2}[smh])?\\b");
+  return std::regex_replace(table, age, "<age>");
+}
+
 bool recent(const cJSON* started) {
   const double now = static_cast<double>(std::time(nullptr));
   return cJSON_IsNumber(started) && started->valuedouble > now - 300 &&
@@ -202,7 +209,7 @@ TEST_F(status_e2e, the_table_by_directory_and_name) {
       wait_until([&] { return run_file().find("quitter exited") != std::string::npos; }, 20));
   const command_result by_directory = status({sup_dir()});
   EXPECT_EQ(by_directory.status, "exit 1");
-  EXPECT_EQ(status({"sup"}).out, by_directory.out);
+  EXPECT_EQ(without_ages(status({"sup"}).out), without_ages(by_directory.out));
   // Another user may not read the supervisor's working directory: the table
   // shows the one its run file records, and says so.
   const command_result other_user = run_in_namespace(
