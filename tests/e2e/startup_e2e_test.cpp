@@ -14,6 +14,10 @@ namespace {
 
 const char* const lock_refused = "process(./sup) already run\n";
 
+bool has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
 class startup : public e2e_case {
  protected:
   // Starts with `setup` planted first and expects start-up to end with status 0.
@@ -50,14 +54,33 @@ TEST_F(startup, second_supervisor_of_the_same_name_is_refused) {
   EXPECT_EQ(exit_status(0), std::nullopt) << "the first supervisor must keep running";
 }
 
-TEST_F(startup, a_removed_run_file_is_made_again_at_the_next_ending) {
+struct lost_run_file {
+  const char* name;
+  const char* how;  // shell commands that take the run file from its path
+};
+
+class startup_lost_run_file : public startup,
+                              public ::testing::WithParamInterface<lost_run_file> {};
+
+TEST_P(startup_lost_run_file, is_made_again_at_the_next_ending) {
   with_probe();
   ASSERT_TRUE(start());
   ASSERT_TRUE(wait_until([&] { return !starts("probe").empty(); }, 20));
-  (void)run_in_namespace("/bin/sh", {"-c", "rm -r /tmp/.uci && killall -9 probe"}, "/");
+  (void)run_in_namespace("/bin/sh", {"-c", std::string(GetParam().how) + " && killall -9 probe"},
+                         "/");
   const std::string expected = sup_dir() + "\n<time>: probe killed by signal(9)\n";
   EXPECT_TRUE(wait_until([&] { return normalise(run_file()) == expected; }, 20)) << run_file();
+  EXPECT_EQ(read_text_file(uci_path("old.run")).find("killed"), std::string::npos);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    table, startup_lost_run_file,
+    ::testing::Values(lost_run_file{"removed", "rm -r /tmp/.uci"},
+                      // Still linked, so only its inode tells it from the new one.
+                      lost_run_file{
+                          "renamed_and_replaced",
+                          "mv /tmp/.uci/sup.run /tmp/.uci/old.run && : >/tmp/.uci/sup.run"}),
+    param_name{});
 
 TEST_F(startup, a_supervisor_whose_run_file_another_one_took_ends) {
   with_probe();
@@ -67,6 +90,41 @@ TEST_F(startup, a_supervisor_whose_run_file_another_one_took_ends) {
   (void)run_in_namespace("/bin/sh", {"-c", "rm -r /tmp/.uci && { ./sup >/dev/null & }"}, sup_dir());
   EXPECT_EQ(exit_status(20), "exit 0");
   EXPECT_EQ(stdout_text(), std::string("already in use for /tmp/.uci/sup.run\n") + lock_refused);
+}
+
+// Between an ending that asks for a new launch cycle and that cycle, another
+// holder takes the run file: the supervisor ends before its kill by name
+// could reach that holder's programs.
+TEST_F(startup, a_launch_cycle_checks_the_run_file_before_it_kills_by_name) {
+  config(R"({"__watch":{"processes":[{"base":"asker"},{"base":"victim"}]}})");
+  program("asker");
+  program("victim");
+  script("asker", {"exit 160"});
+  script("victim", {"run"});
+  start_options options;
+  options.time_scale = 2;  // the next cycle waits 10 s, here 5: time for the take-over
+  ASSERT_TRUE(start(options));
+  ASSERT_TRUE(
+      wait_until([&] { return has(run_file(), "asker exited normally with code(160)"); }, 20));
+  // The holder's program writes its pid once the lock is held.
+  const command_result taken = run_in_namespace(
+      "/bin/sh",
+      {"-c",
+       "rm -r /tmp/.uci && mkdir /tmp/.uci /tmp/other && cp /bin/sleep /tmp/other/victim && "
+       "{ flock -n /tmp/.uci/sup.run sh -c 'echo $$ >/tmp/other/pid.new && "
+       "mv /tmp/other/pid.new /tmp/other/pid && exec /tmp/other/victim 100000' "
+       "</dev/null >/dev/null 2>&1 & } && "
+       "while [ ! -s /tmp/other/pid ]; do sleep 0.02; done"},
+      "/");
+  ASSERT_EQ(taken.status, "exit 0");
+  EXPECT_EQ(exit_status(30), "exit 0");
+  EXPECT_EQ(starts("asker").size(), 1u) << "the take-over came after the new cycle began";
+  EXPECT_EQ(run_in_namespace("/bin/sh", {"-c", "kill -0 $(cat /tmp/other/pid)"}, "/").status,
+            "exit 0")
+      << "the other holder's program was killed";
+  EXPECT_TRUE(
+      has(stdout_text(), std::string("already in use for /tmp/.uci/sup.run\n") + lock_refused))
+      << stdout_text();
 }
 
 TEST_F(startup, an_empty_object_watches_the_default_program) {
@@ -286,6 +344,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 struct uci_mode {
   const char* name;
+  const char* umask;  // the supervisor's
   const char* setup;  // shell commands run in the case's /tmp
   const char* said;
 };
@@ -298,7 +357,7 @@ TEST_P(startup_uci_mode, only_its_owner_may_write_to_the_directory) {
   options.setup = GetParam().setup;
   options.exec_path = "/bin/bash";
   options.argv0 = "bash";
-  options.args = {"-c", "umask 000; exec ./sup"};
+  options.args = {"-c", std::string("umask ") + GetParam().umask + "; exec ./sup"};
   ASSERT_TRUE(start(options));
   ASSERT_TRUE(wait_until([&] { return !starts("probe").empty(); }, 20));
   EXPECT_EQ(stdout_text(), GetParam().said);
@@ -309,8 +368,9 @@ TEST_P(startup_uci_mode, only_its_owner_may_write_to_the_directory) {
 
 INSTANTIATE_TEST_SUITE_P(
     table, startup_uci_mode,
-    ::testing::Values(uci_mode{"created_under_umask_000", "", ""},
-                      uci_mode{"writable_by_all", "mkdir -m 0777 /tmp/.uci",
+    ::testing::Values(uci_mode{"created_under_umask_000", "000", "", ""},
+                      uci_mode{"created_under_umask_077", "077", "", ""},
+                      uci_mode{"writable_by_all", "000", "mkdir -m 0777 /tmp/.uci",
                                "tightened /tmp/.uci/: group or others could write to it\n"}),
     param_name{});
 

@@ -71,6 +71,18 @@ std::string without_ages(const std::string& table) {
   return std::regex_replace(table, age, "<age>");
 }
 
+// Shell commands that start, in the background, a stand-in supervisor `name`
+// of one program that runs: a holder of /tmp/.uci/<name>.run, in /tmp/<name>
+// with its config, whose child runs "steady".
+std::string healthy_supervisor(const std::string& name) {
+  const std::string dir = "/tmp/" + name;
+  return "mkdir -p " + dir + " && cd " + dir +
+         " && echo '{\"__watch\":{\"processes\":[{\"base\":\"steady\"}]}}' >config && "
+         "cp /bin/sleep steady && { PATH=" +
+         dir + ":$PATH flock -n /tmp/.uci/" + name +
+         ".run steady 100000 </dev/null >/dev/null 2>&1 & }";
+}
+
 bool recent(const cJSON* started) {
   const double now = static_cast<double>(std::time(nullptr));
   return cJSON_IsNumber(started) && started->valuedouble > now - 300 &&
@@ -194,22 +206,37 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(status_e2e, the_table_by_directory_and_name) {
   config(R"({"__watch":{"processes":[{"base":"probe","excheck":true},{"base":"quitter"},)"
-         R"({"base":"scripted"}]}})");
+         R"({"base":"scripted"},{"base":"argued"}]}})");
   program("probe");
   program("quitter");
-  // Its command line starts with the shell: "/bin/sh scripted".
+  // Their command lines start with the shell: "/bin/sh scripted", and with
+  // the argument of the "#!" line too: "/bin/sh -e argued".
   write_file("scripted", "#!/bin/sh\nwhile :; do sleep 1; done\n");
-  ASSERT_EQ(::chmod((sup_dir() + "/scripted").c_str(), 0755), 0);
+  write_file("argued", "#!/bin/sh -e\nwhile :; do sleep 1; done\n");
+  for (const char* name : {"/scripted", "/argued"})
+    ASSERT_EQ(::chmod((sup_dir() + name).c_str(), 0755), 0);
   script("probe", {"touch /tmp/.uci//probe.alive run"});
   script("quitter", {"exit 3"});
   start_options options;
   options.time_scale = 1;
+  // Two more supervisors, all of whose programs run, one with a run file
+  // older than this one's and one with a newer: whichever comes last in the
+  // listing, the status without a target is the worst of the three.
+  options.setup = "mkdir -p /tmp/.uci && " + healthy_supervisor("aaa");
   ASSERT_TRUE(start(options));
   ASSERT_TRUE(
       wait_until([&] { return run_file().find("quitter exited") != std::string::npos; }, 20));
+  ASSERT_EQ(run_in_namespace("/bin/sh", {"-c", healthy_supervisor("zzz")}, "/").status, "exit 0");
   const command_result by_directory = status({sup_dir()});
   EXPECT_EQ(by_directory.status, "exit 1");
   EXPECT_EQ(without_ages(status({"sup"}).out), without_ages(by_directory.out));
+  EXPECT_EQ(status({"/tmp/aaa"}).status, "exit 0");
+  ASSERT_TRUE(wait_until([&] { return status({"zzz"}).status == "exit 0"; }, 20));
+  const command_result every = status({});
+  EXPECT_EQ(every.status, "exit 1") << every.out;
+  for (const char* name : {"aaa", "sup", "zzz"})
+    EXPECT_NE(every.out.find(std::string("supervisor ") + name + ", pid "), std::string::npos)
+        << every.out;
   // Another user may not read the supervisor's working directory: the table
   // shows the one its run file records, and says so.
   const command_result other_user = run_in_namespace(
@@ -226,7 +253,7 @@ TEST_F(status_e2e, the_table_by_directory_and_name) {
   std::string exit;
   const json_owner document = status_json({"sup"}, &exit);
   const cJSON* programs = cJSON_GetObjectItem(document.get(), "programs");
-  ASSERT_EQ(cJSON_GetArraySize(programs), 3);
+  ASSERT_EQ(cJSON_GetArraySize(programs), 4);
   expect_program(cJSON_GetArrayItem(programs, 0), {"probe", true, 0, false, 0, "", 1});
   expect_program(cJSON_GetArrayItem(programs, 1),
                  {"quitter", false, 0, false, 1,
@@ -243,6 +270,9 @@ TEST_F(status_e2e, the_table_by_directory_and_name) {
   EXPECT_TRUE(std::regex_search(table, std::regex("\nquitter +down( +-){4} +1 +-\n"))) << table;
   EXPECT_TRUE(std::regex_search(
       table, std::regex("\nscripted +running +[0-9]+ +" + when + " +0 +plain +0 +-\n")))
+      << table;
+  EXPECT_TRUE(std::regex_search(
+      table, std::regex("\nargued +running +[0-9]+ +" + when + " +0 +plain +0 +-\n")))
       << table;
   EXPECT_TRUE(std::regex_search(
       table, std::regex("\nlast endings:\n  quitter: +<time>: quitter exited normally with "

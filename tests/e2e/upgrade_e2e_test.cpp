@@ -190,6 +190,30 @@ TEST_F(upgrade_e2e, exit_130_with_data_not_flushed_adds_no_plugindata) {
       << stdout_text();
 }
 
+// init.bin and the record are flushed before each is renamed into place: a
+// flush that fails leaves both as they were, and no temporary file.
+TEST_F(upgrade_e2e, exit_131_with_files_not_flushed_keeps_init_bin_and_the_record) {
+  watch_upgrader("131");
+  ASSERT_NO_FATAL_FAILURE(pack("head -c 4000 /dev/urandom >blob"));
+  write_file("../data/.bootchk", R"({"version":"1.0.0.1"})");
+  write_file("../data/init.bin", "old");
+  start_options options;
+  options.env = {"SUP_FAIL_FSYNC=1"};
+  ASSERT_TRUE(start(options));
+  ASSERT_TRUE(wait_until([&] { return starts("upgrader").size() >= 2; }, 20));
+  EXPECT_EQ(read_file("../data/init.bin"), "old");
+  EXPECT_EQ(read_file("../data/.bootchk"), R"({"version":"1.0.0.1"})");
+  EXPECT_EQ(
+      std::system(("test \"$(ls -A '" + data_dir() + "')\" = \".bootchk\ninit.bin\"").c_str()), 0);
+  const std::string out = stdout_text();
+  EXPECT_NE(out.find("failed to copy /tmp/.uci//ttupgrade.tgz to ../data//init.bin: "
+                     "Input/output error\n"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("failed to write ../data//.bootchk: Input/output error\n"), std::string::npos)
+      << out;
+}
+
 struct init_bin_case {
   const char* name;
   const char* setup;  // shell commands in the namespace; <data> and <case> are replaced

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <random>
@@ -57,6 +58,37 @@ TEST_P(merge_table, moves_entries_by_the_rules) {
   ::close(to);
 }
 
+// "a/a/.../a", `levels` deep.
+std::string chain(int levels) {
+  std::string path = "a";
+  for (int level = 1; level < levels; ++level) path += "/a";
+  return path;
+}
+// The directories of chain(levels) and one file at its bottom.
+std::vector<std::string> deep_tree(int levels, const std::string& file) {
+  std::vector<std::string> lines;
+  for (int level = 1; level <= levels; ++level) lines.push_back("d " + chain(level));
+  lines.push_back("f " + chain(levels) + "/" + file);
+  return lines;
+}
+// What tree_listing shows of the given lines, all made.
+std::string listing_of(std::vector<std::string> lines) {
+  std::sort(lines.begin(), lines.end());
+  std::string text;
+  for (const std::string& line : lines) text += line + "\n";
+  return text;
+}
+std::vector<std::string> both(std::vector<std::string> first,
+                              const std::vector<std::string>& more) {
+  first.insert(first.end(), more.begin(), more.end());
+  return first;
+}
+const int deepest = max_merge_depth - 1;  // levels of directories merged into existing ones
+const std::string deepest_merged =
+    listing_of(both(deep_tree(deepest, "keep k"), {"f " + chain(deepest) + "/x new"}));
+const std::string too_deep = listing_of(deep_tree(max_merge_depth, "keep k"));
+const std::string too_deep_stop = chain(max_merge_depth) + ": File name too long";
+
 const merge_case merge_cases[] = {
     {"file_over_link", {"l a /tmp/case/outside/f"}, {"f a new"}, "f a new\n", nullptr},
     {"directory_over_file", {"f a old"}, {"d a", "f a/x 1"}, "d a\nf a/x 1\n", nullptr},
@@ -77,6 +109,17 @@ const merge_case merge_cases[] = {
      {"f b new", "f a new"},
      "d a\nf a/x old\n",
      "a: Directory not empty"},
+    // The failure names the whole path of a conflict below merged directories.
+    {"file_over_full_directory_below_merged_ones_moves_nothing",
+     {"d a", "d a/b", "d a/b/c", "f a/b/c/x old"},
+     {"d a", "d a/b", "f a/b/y new", "f a/b/c new"},
+     "d a\nd a/b\nd a/b/c\nf a/b/c/x old\n",
+     "a/b/c: Directory not empty"},
+    // Directories merged into existing ones are followed down to a bound.
+    {"merge_at_the_deepest_level", deep_tree(deepest, "keep k"), deep_tree(deepest, "x new"),
+     deepest_merged.c_str(), nullptr},
+    {"merge_below_the_deepest_level_moves_nothing", deep_tree(max_merge_depth, "keep k"),
+     deep_tree(max_merge_depth, "x new"), too_deep.c_str(), too_deep_stop.c_str()},
     {"record_and_temporary_names_stay_out",
      {},
      {"f .bootchk {}", "f .init.bin.AbC123 x", "d .plugsup-unpack.AbC123", "f .bootchkX y"},

@@ -1,18 +1,24 @@
 #include "plugin_data/upgrade.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/capability.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
 #include <ostream>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "plugin_data/staging.h"
 #include "support/scratch_tree.h"
 
 namespace {
@@ -259,6 +265,19 @@ TEST(install_upgrade_package, failed_copy_adds_no_luadata) {
   EXPECT_FALSE(file_exists(package));
 }
 
+// A conflict below a directory merged into an existing one is named by its
+// whole path, and nothing of the package is moved.
+TEST(install_upgrade_package, a_conflict_below_a_merged_directory_is_named_whole) {
+  ENTER_SCRATCH_TREE();
+  ASSERT_NO_FATAL_FAILURE(make_package(package_kind::tgz));
+  make_tree(data, {"d lib", "d lib/two.txt", "f lib/two.txt/kept k"});
+  const std::string said = capture_stdout([] { install_upgrade_package(130); });
+  EXPECT_EQ(said, "failed to unpack " + printed_package +
+                      ": ../data//lib/two.txt: Directory not empty\n");
+  EXPECT_EQ(tree_listing(data),
+            "d lib\nd lib/two.txt\nf .bootchk " + std::string(fresh) + "\nf lib/two.txt/kept k\n");
+}
+
 // The line names the signal that ended tar, and nothing reaches ../data/.
 TEST(install_upgrade_package, tar_ended_by_a_signal_is_named) {
   ENTER_SCRATCH_TREE();
@@ -272,6 +291,117 @@ TEST(install_upgrade_package, tar_ended_by_a_signal_is_named) {
   ::setenv("PATH", path.c_str(), 1);
   EXPECT_EQ(said, "failed to unpack " + printed_package + ": tar killed by signal 9\n");
   EXPECT_EQ(data_entries(), ".bootchk");
+}
+
+// The names an installation really gives its temporary files and staging
+// directory, seen as they appear, are the ones start-up clean-up removes and
+// a package may not bring along.
+TEST(install_upgrade_package, its_temporary_names_are_the_ones_cleared_and_refused) {
+  ENTER_SCRATCH_TREE();
+  const int watch = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(::inotify_add_watch(watch, data.c_str(), IN_CREATE), 0);
+  ASSERT_NO_FATAL_FAILURE(make_package(package_kind::tgz));
+  EXPECT_EQ(capture_stdout([] { install_upgrade_package(130); }), "");
+  ASSERT_EQ(std::system(("tar -czf " + package + " -C /tmp/build one.txt").c_str()), 0);
+  EXPECT_EQ(capture_stdout([] { install_upgrade_package(131); }), "");
+  std::vector<std::string> made;
+  alignas(inotify_event) char events[8192];
+  const ssize_t got = ::read(watch, events, sizeof events);
+  ::close(watch);
+  for (ssize_t at = 0; at < got;) {
+    const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+    const std::string name = event->len > 0 ? event->name : "";
+    if (name != ".bootchk" && name != "init.bin" && name != "one.txt" && name != "lib")
+      made.push_back(name);
+    at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+  }
+  std::vector<std::string> kinds;
+  for (const std::string& name : made) kinds.push_back(name.substr(0, name.size() - 6));
+  std::sort(kinds.begin(), kinds.end());
+  EXPECT_EQ(kinds,
+            (std::vector<std::string>{".bootchk.", ".bootchk.", ".init.bin.", ".plugsup-unpack."}));
+
+  // Left behind by a crash, each is removed at the next start...
+  for (const std::string& name : made) write_text(data + name, "left");
+  remove_upgrade_leftovers();
+  EXPECT_EQ(data_entries(), ".bootchk init.bin lib one.txt");
+  // ...and shipped in a package, each stays out of ../data/.
+  make_tree("/tmp", {"d staged"});
+  for (const std::string& name : made) write_text("/tmp/staged/" + name, "shipped");
+  const int from = ::open("/tmp/staged", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int to = ::open(data.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  merge_stop stop;
+  EXPECT_EQ(merge_staged(from, to, &stop), 0);
+  ::close(from);
+  ::close(to);
+  EXPECT_EQ(data_entries(), ".bootchk init.bin lib one.txt");
+}
+
+// The processes /proc/locks shows waiting for a flock ("-> FLOCK ...").
+std::set<pid_t> flock_waiters() {
+  std::set<pid_t> pids;
+  std::ifstream locks("/proc/locks");
+  for (std::string line; std::getline(locks, line);) {
+    std::istringstream words(line);
+    std::string number, arrow, kind, advisory, mode;
+    pid_t pid = 0;
+    if (words >> number >> arrow >> kind >> advisory >> mode >> pid && arrow == "->" &&
+        kind == "FLOCK")
+      pids.insert(pid);
+  }
+  return pids;
+}
+
+// Runs `body` in a child; its pid.
+pid_t in_child(void (*body)()) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    body();
+    ::_exit(0);
+  }
+  return pid;
+}
+
+// An installation holds ../data/ to its end: another installation, or the
+// start-up clean-up of a supervisor sharing ../data/, waits for it instead
+// of clearing its staging directory or writing the record in between.
+TEST(install_upgrade_package, installs_and_start_up_clean_up_shut_each_other_out) {
+  ENTER_SCRATCH_TREE();
+  ASSERT_NO_FATAL_FAILURE(make_package(package_kind::tgz));
+  write_text(record, fresh);
+  // tar waits for a word of the test before it unpacks.
+  ASSERT_EQ(::mkdir("/tmp/bin", 0755), 0);
+  const std::string path = std::getenv("PATH");
+  write_text("/tmp/bin/tar",
+             "#!/bin/sh\n: >/tmp/unpacking\nwhile [ ! -e /tmp/go ]; do sleep 0.02; done\n"
+             "PATH=" +
+                 path + " exec tar \"$@\"\n");
+  ASSERT_EQ(::chmod("/tmp/bin/tar", 0755), 0);
+  ::setenv("PATH", ("/tmp/bin:" + path).c_str(), 1);
+  const pid_t first = in_child([] { install_upgrade_package(130); });
+  for (int i = 0; i < 1500 && !file_exists("/tmp/unpacking"); ++i) ::usleep(20000);
+  ::setenv("PATH", path.c_str(), 1);
+  ASSERT_TRUE(file_exists("/tmp/unpacking"));
+  const pid_t second = in_child([] { install_upgrade_package(131); });
+  const pid_t clean_up = in_child([] { remove_upgrade_leftovers(); });
+  // Both wait for the lock while the first one unpacks (or, wrongly, end).
+  int status = 0;
+  const auto waiting = [](pid_t pid) { return flock_waiters().count(pid) == 1; };
+  for (int i = 0; i < 1500 && !(waiting(second) && waiting(clean_up)); ++i) {
+    if (::waitpid(second, &status, WNOHANG) != 0 || ::waitpid(clean_up, &status, WNOHANG) != 0)
+      break;
+    ::usleep(20000);
+  }
+  EXPECT_TRUE(waiting(second));
+  EXPECT_TRUE(waiting(clean_up));
+  write_text("/tmp/go", "");
+  for (const pid_t pid : {first, second, clean_up}) {
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_EQ(status, 0);
+  }
+  EXPECT_EQ(read_text(record), R"({"version":"1.0.0.1","plugindata":1,"luadata":1})");
+  EXPECT_EQ(data_entries(), ".bootchk init.bin lib one.txt");
 }
 
 }  // namespace

@@ -2,7 +2,9 @@
 // run file's event lines, and how the run file is opened and read.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <string>
@@ -44,6 +46,27 @@ TEST(status_parsers, lock_lines) {
     EXPECT_EQ(entry.minor, row.minor) << row.line;
     EXPECT_EQ(entry.inode, row.inode) << row.line;
   }
+}
+
+// The holder of a lock is found by the whole device number: a minor number
+// past 255 lies in both halves of a dev_t.
+TEST(status_parsers, a_lock_holder_is_matched_by_device_and_inode) {
+  ENTER_SCRATCH_TREE();
+  write_text("/tmp/held", "");
+  const int fd = ::open("/tmp/held", O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+  struct stat file {};
+  ASSERT_EQ(::fstat(fd, &file), 0);
+  const unsigned int major_number = major(file.st_dev);
+  const unsigned int minor_number = minor(file.st_dev);
+  EXPECT_EQ(find_lock_holder(file.st_dev, file.st_ino), ::getpid());
+  for (const dev_t other :
+       {makedev(major_number, minor_number ^ 1U), makedev(major_number, minor_number ^ 0x100U),
+        makedev(major_number ^ 1U, minor_number)})
+    EXPECT_EQ(find_lock_holder(other, file.st_ino), 0) << major(other) << ":" << minor(other);
+  EXPECT_EQ(find_lock_holder(file.st_dev, file.st_ino + 1), 0);
+  ::close(fd);
 }
 
 TEST(status_parsers, process_stat_lines) {
@@ -101,6 +124,8 @@ TEST(status_parsers, endings_of_a_program) {
       // A line cut at 255 characters, and lines of other forms, are not endings.
       {"probe",
        "Tue Dec  8 01:02:27 2026: probe killed by signal(1\n"
+       "Tue Dec  8 01:02:27 2026: probe killed by signal(11\n"
+       "Tue Dec  8 01:02:27 2026: probe exited normally with code(130\n"
        "Tue Dec  8 01:02:27 2026: probe killed by signal()\n"
        "create pthread check_alive failed\n",
        0, ""},

@@ -16,7 +16,7 @@
 // counts: system() and posix_spawn() create processes without calling it.
 //
 // SUP_FAIL_SYNCFS=1 makes every syncfs() fail with EIO, as a flash that
-// reports a write error does.
+// reports a write error does; SUP_FAIL_FSYNC=1 does the same to fsync().
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -31,6 +31,7 @@ static struct timespec monotonic_base;  // the real monotonic time at load
 static long fail_fork_at;
 static long fork_calls;
 static long fail_syncfs;
+static long fail_fsync;
 
 static long read_env_long(const char* name, long fallback) {
   const char* text = getenv(name);
@@ -62,6 +63,7 @@ __attribute__((constructor)) static void time_shim_init(void) {
   if (time_scale < 1 || time_scale > max_scale) time_scale = 1;
   fail_fork_at = read_env_long("SUP_FAIL_FORK_AT", 0);
   fail_syncfs = read_env_long("SUP_FAIL_SYNCFS", 0);
+  fail_fsync = read_env_long("SUP_FAIL_FSYNC", 0);
   (void)real_clock_gettime()(CLOCK_MONOTONIC, &monotonic_base);
   // Still single-threaded here, so changing the environment is safe.
   (void)unsetenv("SUP_FAIL_FORK_AT");
@@ -180,4 +182,13 @@ int syncfs(int fd) {
     return -1;
   }
   return ((int (*)(int))next_symbol(&cache, "syncfs"))(fd);
+}
+
+int fsync(int fd) {
+  static void* cache;
+  if (fail_fsync != 0) {
+    errno = EIO;
+    return -1;
+  }
+  return ((int (*)(int))next_symbol(&cache, "fsync"))(fd);
 }

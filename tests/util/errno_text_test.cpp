@@ -10,12 +10,13 @@
 namespace {
 
 // The texts must match what the C library these tests run on says, for every
-// value an exec or the loader can report.
+// value an exec, the loader or an upgrade's moves and writes can report.
 TEST(errno_text_test, known_values_read_as_the_c_library_words_them) {
   const int table[] = {
-      0,       EPERM,        ENOENT, EINTR, EIO,     ENXIO,   E2BIG,   ENOEXEC,  EBADF,     EAGAIN,
-      ENOMEM,  EACCES,       EFAULT, EBUSY, ENODEV,  ENOTDIR, EISDIR,  EINVAL,   ENFILE,    EMFILE,
-      ETXTBSY, ENAMETOOLONG, ENOSYS, ELOOP, ELIBACC, ELIBBAD, ELIBMAX, ELIBEXEC, EOVERFLOW, ESTALE};
+      0,        EPERM,     ENOENT,  EINTR,        EIO,       ENXIO,  E2BIG,   ENOEXEC, EBADF,
+      EAGAIN,   ENOMEM,    EACCES,  EFAULT,       EBUSY,     ENODEV, ENOTDIR, EISDIR,  EINVAL,
+      ENFILE,   EMFILE,    ETXTBSY, ENAMETOOLONG, ENOSYS,    ELOOP,  ELIBACC, ELIBBAD, ELIBMAX,
+      ELIBEXEC, EOVERFLOW, ESTALE,  EXDEV,        ENOTEMPTY, EROFS,  EFBIG,   EDQUOT,  ENOSPC};
   for (int error : table) {
     errno_text_buffer unknown{};
     EXPECT_STREQ(errno_text(error, unknown), std::strerror(error)) << "errno " << error;
