@@ -216,27 +216,34 @@ TEST_F(status_e2e, the_table_by_directory_and_name) {
   for (const char* name : {"/scripted", "/argued"})
     ASSERT_EQ(::chmod((sup_dir() + name).c_str(), 0755), 0);
   script("probe", {"touch /tmp/.uci//probe.alive run"});
-  script("quitter", {"exit 3"});
+  script("quitter", {"segv"});
   start_options options;
   options.time_scale = 1;
   // Two more supervisors, all of whose programs run, one with a run file
   // older than this one's and one with a newer: whichever comes last in the
   // listing, the status without a target is the worst of the three.
-  options.setup = "mkdir -p /tmp/.uci && " + healthy_supervisor("aaa");
+  options.setup = "mkdir -p /tmp/.uci && : >/tmp/.uci/aaa.run";
   ASSERT_TRUE(start(options));
   ASSERT_TRUE(
-      wait_until([&] { return run_file().find("quitter exited") != std::string::npos; }, 20));
-  ASSERT_EQ(run_in_namespace("/bin/sh", {"-c", healthy_supervisor("zzz")}, "/").status, "exit 0");
+      wait_until([&] { return run_file().find("quitter killed") != std::string::npos; }, 20));
+  for (const char* name : {"aaa", "zzz"})
+    ASSERT_EQ(run_in_namespace("/bin/sh", {"-c", healthy_supervisor(name)}, "/").status, "exit 0");
   const command_result by_directory = status({sup_dir()});
   EXPECT_EQ(by_directory.status, "exit 1");
   EXPECT_EQ(without_ages(status({"sup"}).out), without_ages(by_directory.out));
-  EXPECT_EQ(status({"/tmp/aaa"}).status, "exit 0");
-  ASSERT_TRUE(wait_until([&] { return status({"zzz"}).status == "exit 0"; }, 20));
+  for (const char* name : {"aaa", "zzz"})
+    ASSERT_TRUE(wait_until([&] { return status({name}).status == "exit 0"; }, 20)) << name;
   const command_result every = status({});
   EXPECT_EQ(every.status, "exit 1") << every.out;
   for (const char* name : {"aaa", "sup", "zzz"})
     EXPECT_NE(every.out.find(std::string("supervisor ") + name + ", pid "), std::string::npos)
         << every.out;
+  // Scale 1: the quitter waits 60 s for its restart after a crash, and the
+  // probe's alive file stays until the first check at 120 s.
+  std::string exit;
+  const json_owner document = status_json({"sup"}, &exit);
+  const std::string pid = std::to_string(static_cast<int>(cJSON_GetNumberValue(
+      cJSON_GetObjectItem(cJSON_GetObjectItem(document.get(), "supervisor"), "pid"))));
   // Another user may not read the supervisor's working directory: the table
   // shows the one its run file records, and says so.
   const command_result other_user = run_in_namespace(
@@ -244,24 +251,21 @@ TEST_F(status_e2e, the_table_by_directory_and_name) {
   if (other_user.status != "exit 126" && other_user.status != "exit 127") {  // a private tree
     EXPECT_EQ(other_user.status, "exit 1");
     EXPECT_NE(other_user.out.find("\ndirectory " + sup_dir() + "\n"), std::string::npos);
-    EXPECT_NE(stdout_text().find("cannot read /proc/2/cwd: Permission denied; showing the "
+    EXPECT_NE(stdout_text().find("cannot read /proc/" + pid +
+                                 "/cwd: Permission denied; showing the "
                                  "directory its run file records"),
               std::string::npos);
   }
-  // Scale 1: the quitter waits 10 s for its restart, and the probe's alive
-  // file stays until the first check at 120 s.
-  std::string exit;
-  const json_owner document = status_json({"sup"}, &exit);
   const cJSON* programs = cJSON_GetObjectItem(document.get(), "programs");
   ASSERT_EQ(cJSON_GetArraySize(programs), 4);
   expect_program(cJSON_GetArrayItem(programs, 0), {"probe", true, 0, false, 0, "", 1});
   expect_program(cJSON_GetArrayItem(programs, 1),
                  {"quitter", false, 0, false, 1,
-                  std::string(time_line) + "quitter exited normally with code\\(3\\)", 0});
+                  std::string(time_line) + "quitter killed by signal\\(11\\)", 0});
   const std::string table = normalise(by_directory.out);
   const std::string when = "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:]{8}";
   EXPECT_TRUE(std::regex_search(
-      table, std::regex("^supervisor sup, pid 2, up since " + when +
+      table, std::regex("^supervisor sup, pid " + pid + ", up since " + when +
                         " \\([0-9ms]+\\), watchdog running\ndirectory " + sup_dir() + "\n")))
       << table;
   EXPECT_TRUE(std::regex_search(
@@ -275,8 +279,8 @@ TEST_F(status_e2e, the_table_by_directory_and_name) {
       table, std::regex("\nargued +running +[0-9]+ +" + when + " +0 +plain +0 +-\n")))
       << table;
   EXPECT_TRUE(std::regex_search(
-      table, std::regex("\nlast endings:\n  quitter: +<time>: quitter exited normally with "
-                        "code\\(3\\)\n$")))
+      table,
+      std::regex("\nlast endings:\n  quitter: +<time>: quitter killed by signal\\(11\\)\n$")))
       << table;
 }
 
