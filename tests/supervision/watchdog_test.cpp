@@ -57,7 +57,7 @@ class watchdog_test : public ::testing::Test {
   }
 
   static bool wait_until_ended(int pid, int* status) {
-    for (int round = 0; round < 500; ++round) {
+    for (int round = 0; round < 15000; ++round) {  // 30 s: a busy machine may be slow to reap
       if (::waitpid(pid, status, WNOHANG) == pid) return true;
       ::usleep(2000);
     }

@@ -24,7 +24,7 @@ TEST(output_test, poll_first_drops_a_line_a_full_pipe_cannot_take) {
     say("dropped\n");
     returned = true;
   });
-  for (int round = 0; round < 250 && !returned; ++round) ::usleep(20000);
+  for (int round = 0; round < 1500 && !returned; ++round) ::usleep(20000);  // 30 s at most
   const bool at_once = returned;
   // A speaker that waits is let go by reading.
   while (!returned) (void)!::read(pipe_fds[0], filler.data(), filler.size());
