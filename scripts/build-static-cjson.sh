@@ -33,7 +33,10 @@ fi
 source_root=$PWD/build/cjson-source
 if ! compgen -G "$source_root/cjson-*/CMakeLists.txt" >/dev/null; then
   rm -rf "$source_root" && mkdir -p "$source_root"
-  (cd "$source_root" && apt-get source -qq cjson >/dev/null 2>&1) ||
+  # Once more after an update: the one that added the source lines may have
+  # met a mirror in the middle of a sync.
+  fetch_source() { (cd "$source_root" && apt-get "${apt_options[@]}" source -qq cjson >/dev/null 2>&1); }
+  fetch_source || { apt_update && fetch_source; } ||
     { echo "build-static-cjson: apt-get source cjson failed"; exit 1; }
 fi
 source_dir=$(compgen -G "$source_root/cjson-*/CMakeLists.txt" | head -n 1 | xargs dirname)
