@@ -192,7 +192,8 @@ TEST_F(upgrade_e2e, exit_130_with_data_not_flushed_adds_no_plugindata) {
 
 // init.bin and the record are flushed before each is renamed into place: a
 // flush that fails leaves both as they were, and no temporary file.
-TEST_F(upgrade_e2e, exit_131_with_files_not_flushed_keeps_init_bin_and_the_record) {
+// (Not named exit_131_...: the static daemons of the smoke runs load no preload library.)
+TEST_F(upgrade_e2e, a_copy_not_flushed_keeps_init_bin_and_the_record) {
   watch_upgrader("131");
   ASSERT_NO_FATAL_FAILURE(pack("head -c 4000 /dev/urandom >blob"));
   write_file("../data/.bootchk", R"({"version":"1.0.0.1"})");
