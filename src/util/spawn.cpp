@@ -75,7 +75,7 @@ CHILD_CODE int start_child(int (*body)(void*), unsigned char* stack_top, int exi
 // Arms the death of the calling child with its parent's; when that parent is
 // `parent` no more, it has died before the signal was armed.
 CHILD_CODE void die_with_parent(pid_t parent) {
-  (void)::prctl(PR_SET_PDEATHSIG, SIGKILL);
+  (void)::syscall(SYS_prctl, PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
   if (::syscall(SYS_getppid) != parent) kill_self();
 }
 
