@@ -17,8 +17,10 @@
 # /tmp. Rounds are interleaved (ours, runit, s6, ours, ...) and each cell is
 # the median [min..max] over the rounds. Never part of the test suite.
 #
-# Usage: bench/run.sh [--quick|--full|--table]   (as root; quick is the
-# default; --table prints the last run's table again without measuring)
+# Usage: bench/run.sh [--quick|--full|--table|--descriptors]   (as root; quick
+# is the default; --table prints the last run's table again without
+# measuring; --descriptors measures only ours' CPU per restart at descriptor
+# limit 1,024 and at the highest allowed, on this kernel and as Linux 4.4)
 set -euo pipefail
 
 mode=quick
@@ -26,7 +28,8 @@ case "${1:-}" in
   "" | --quick) ;;
   --full) mode=full ;;
   --table) mode=table ;;
-  *) echo "usage: $0 [--quick|--full|--table]" >&2; exit 2 ;;
+  --descriptors) mode=descriptors ;;
+  *) echo "usage: $0 [--quick|--full|--table|--descriptors]" >&2; exit 2 ;;
 esac
 if [ "$mode" != table ] && [ "$(id -u)" -ne 0 ]; then
   echo "bench: needs root (it creates PID and mount namespaces)" >&2
@@ -45,8 +48,41 @@ fi
 restart_scale=1000  # ours and the bare loop wait 10 s per restart: 10 ms here
 watch_scale=1200    # the watchdog's 120 s pass comes every 100 ms
 nr_open=$(cat /proc/sys/fs/nr_open)
+# The highest descriptor limit allowed here: fs.nr_open, unless the hard limit
+# is lower and cannot be raised (a root without CAP_SYS_RESOURCE).
+high_limit=$( (ulimit -n "$nr_open" 2>/dev/null && ulimit -n) || ulimit -Hn)
 
 # --- the table ----------------------------------------------------------------------
+# The descriptor limit a measurement ran at, as read back inside its tree
+# ("-" when its set-up failed).
+limit_of() { cat "$results/limit.$1" 2>/dev/null || echo -; }
+# The child closes the descriptors before its exec: while a launch forks, its
+# time is apart from the supervisor's; "both" holds it either way.
+old_limits_target() {
+  printf '  %-8s %s\n' "$(verdict_at_most "$(m old-high.ours)" 1.1 "$(m old.ours)")" \
+    "supervisor CPU per restart as Linux 4.4 at nofile $(limit_of old-high) <= 1.1 x at $(limit_of old) ($(ratio "$(m old-high.ours)" "$(m old.ours)") x)"
+  printf '  %-8s %s\n' "$(verdict_at_most "$(m old-high-both.ours)" 1.1 "$(m old-both.ours)")" \
+    "CPU per restart (both) as Linux 4.4 at nofile $(limit_of old-high) <= 1.1 x at $(limit_of old) ($(ratio "$(m old-high-both.ours)" "$(m old-both.ours)") x)"
+}
+# Ours alone, at two descriptor limits, on this kernel and as Linux 4.4.
+print_descriptor_table() {
+  m() { series_median "$results/$1"; }
+  echo
+  echo "CPU per restart by descriptor limit, $rounds interleaved rounds, median [min..max]; $measured_on"
+  echo "machine: $(nproc) x $(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo), Linux $(uname -r)"
+  echo
+  printf '%-44s %-20s %-20s %s\n' "ours" "supervisor" "child" "both"
+  local pair metric
+  for pair in "restart:nofile $(limit_of restart) (us)" "nofile:nofile $(limit_of nofile) (us)" \
+    "old:as Linux 4.4, nofile $(limit_of old) (us)" "old-high:as Linux 4.4, nofile $(limit_of old-high) (us)"; do
+    metric=${pair%%:*}
+    printf '%-44s %-20s %-20s %s\n' "${pair#*:}" "$(series_cell "$results/$metric.ours" 1000)" \
+      "$(series_cell "$results/$metric-child.ours" 1000)" "$(series_cell "$results/$metric-both.ours" 1000)"
+  done
+  echo
+  echo "targets"
+  old_limits_target
+}
 print_table() {
   stripped_size() { local f; f=$(mktemp); strip -o "$f" "$1"; stat -c %s "$f"; rm -f "$f"; }
   size_ours=$(stripped_size "$build/plugsup")
@@ -94,7 +130,9 @@ print_table() {
     "Pss $(series_cell "$results/pss_floor.floor") kB" "" "" "" ""
   text_row "" "" "" "" "" "" ""
   text_row "ours alone" "supervisor" "child" "both" "" "" ""
-  for pair in "restart:CPU per restart, nofile 1024 (us)" "nofile:CPU per restart, nofile $nr_open (us)" \
+  for pair in "restart:CPU per restart, nofile $(limit_of restart) (us)" \
+    "nofile:CPU per restart, nofile $(limit_of nofile) (us)" \
+    "old:as Linux 4.4, nofile $(limit_of old) (us)" "old-high:as Linux 4.4, nofile $(limit_of old-high) (us)" \
     "cycle:CPU per launch cycle, exit 160 (us)"; do
     metric=${pair%%:*}
     text_row "${pair#*:}" "$(series_cell "$results/$metric.ours" 1000)" \
@@ -105,9 +143,12 @@ print_table() {
   text_row "ours / bare loop" "$(ratio "$(m restart.ours)" "$(m restart.bare)")" \
     "$(ratio "$(m restart-child.ours)" "$(m restart-child.bare)")" \
     "$(ratio "$(m restart-both.ours)" "$(m restart-both.bare)")" "" "" ""
-  text_row "nofile $nr_open / nofile 1024" "$(ratio "$(m nofile.ours)" "$(m restart.ours)")" \
+  text_row "nofile $(limit_of nofile) / nofile $(limit_of restart)" "$(ratio "$(m nofile.ours)" "$(m restart.ours)")" \
     "$(ratio "$(m nofile-child.ours)" "$(m restart-child.ours)")" \
     "$(ratio "$(m nofile-both.ours)" "$(m restart-both.ours)")" "" "" ""
+  text_row "as 4.4: nofile $(limit_of old-high) / $(limit_of old)" "$(ratio "$(m old-high.ours)" "$(m old.ours)")" \
+    "$(ratio "$(m old-high-child.ours)" "$(m old-child.ours)")" \
+    "$(ratio "$(m old-high-both.ours)" "$(m old-both.ours)")" "" "" ""
 
   echo
   echo "targets"
@@ -122,7 +163,8 @@ print_table() {
     'BEGIN { print (a == 0 && b >= 0.95 && b <= 1.05 && c == 0 && t == "1 / 1") ? "met" : "not met" }')
   target "$idle_ok" "idle: main thread 0 switches, watchdog 1 per 120 s, no watchdog without excheck"
   target "$(verdict_at_most "$(m nofile-both.ours)" 1.2 "$(m restart-both.ours)")" \
-    "CPU per restart (both) at nofile $nr_open <= 1.2 x at 1024 ($(ratio "$(m nofile-both.ours)" "$(m restart-both.ours)") x)"
+    "CPU per restart (both) at nofile $(limit_of nofile) <= 1.2 x at $(limit_of restart) ($(ratio "$(m nofile-both.ours)" "$(m restart-both.ours)") x)"
+  old_limits_target
   target "$(verdict_at_most "$(m pd4.musl)" 1.5 "$(m pd_floor.floor)")" \
     "Private_Dirty of ours, static musl, with 4 programs <= 1.5 x the floor ($(m pd4.musl) vs $(m pd_floor.floor) kB)"
   local arch limit size
@@ -148,18 +190,18 @@ results=$build/run/results
 if [ "$mode" = table ]; then
   [ -f "$results/meta" ] || { echo "bench: no earlier run in $results" >&2; exit 1; }
   read -r mode rounds elapsed measured_on idle_s nr_open < "$results/meta"
-  print_table | sed "s/ *$//"
+  if [ "$mode" = descriptors ]; then print_descriptor_table; else print_table; fi | sed "s/ *$//"
   exit 0
 fi
 
 # --- build ------------------------------------------------------------------
 ./scripts/setup.sh
-./scripts/setup-cross.sh  # musl, and the cross compilers for the size targets
+[ "$mode" = descriptors ] || ./scripts/setup-cross.sh  # musl, and the cross compilers for the size targets
 peer_packages=()
 command -v runsvdir >/dev/null && command -v runsv >/dev/null || peer_packages+=(runit)
 command -v s6-svscan >/dev/null && command -v s6-supervise >/dev/null || peer_packages+=(s6)
 command -v ps >/dev/null || peer_packages+=(procps)
-if [ ${#peer_packages[@]} -gt 0 ]; then
+if [ ${#peer_packages[@]} -gt 0 ] && [ "$mode" != descriptors ]; then
   echo "bench: installing ${peer_packages[*]}"
   apt_who=bench
   source scripts/apt.sh
@@ -176,9 +218,11 @@ cc -O2 -shared -fPIC -o "$tools/libtime_shim.so" tests/support/time_shim.c -ldl
 cc -O2 -static -o "$tools/plugin" bench/plugin.c
 cc -O2 -static -o "$tools/stamp_exec" bench/stamp_exec.c
 cc -O2 -o "$tools/bare_loop" bench/bare_loop.c
-musl-gcc -Os -static -o "$tools/floor" bench/floor.c
+# Plays an older kernel: every system call from a number on answers ENOSYS.
+cc -O2 -static -o "$tools/old_kernel" tests/support/old_kernel.c
+[ "$mode" = descriptors ] || musl-gcc -Os -static -o "$tools/floor" bench/floor.c
 # The build a router ships, for x86-64 (measured) and the targets (sizes).
-for preset in musl-static armhf-musl-static mipsel-musl-static; do
+[ "$mode" = descriptors ] || for preset in musl-static armhf-musl-static mipsel-musl-static; do
   ./scripts/build-static-cjson.sh "$([ "$preset" = musl-static ] && echo x86_64 || echo "${preset%%-*}")-musl" >/dev/null
   cmake --preset "$preset" >/dev/null
   cmake --build "build/$preset" -j2 --target plugsup >/dev/null
@@ -188,7 +232,7 @@ done
 work=$build/run
 rm -rf "$work"
 mkdir -p "$work/logs" "$results"
-for preset in armhf-musl-static mipsel-musl-static; do
+[ "$mode" = descriptors ] || for preset in armhf-musl-static mipsel-musl-static; do
   stat -c %s "build/$preset/plugsup" > "$results/size.$preset"  # stripped by the preset
 done
 
@@ -209,8 +253,10 @@ one='{"__watch":{"processes":[{"base":"p0"}]}}'
 four='{"__watch":{"processes":[{"base":"p0","excheck":true},{"base":"p1"},{"base":"p2"},{"base":"p3"}]}}'
 make_ours_tree ours1 "$one" "$build/plugsup"
 make_ours_tree ours4 "$four" "$build/plugsup"
-make_ours_tree musl1 "$one" "$musl_build/plugsup"
-make_ours_tree musl4 "$four" "$musl_build/plugsup"
+if [ "$mode" != descriptors ]; then
+  make_ours_tree musl1 "$one" "$musl_build/plugsup"
+  make_ours_tree musl4 "$four" "$musl_build/plugsup"
+fi
 make_service_tree svc1 1
 make_service_tree svc4 4
 # Freshly copied binaries still have dirty page cache, which would count as
@@ -253,12 +299,14 @@ stop_tree() {
 # The command that starts a supervisor of the given kind inside its namespace.
 # Environment: what the plugin does; ours and the bare loop may get the
 # time shim (never in memory runs: its mapping would count).
-supervisor_command() {  # kind (ours1|ours4|musl1|musl4|runit1|runit4|s61|s64|bare|floor), label, env...
+supervisor_command() {  # kind (ours1|ours4|old1|musl1|musl4|runit1|runit4|s61|s64|bare|floor), label, env...
   local kind=$1 label=$2
   shift 2
   local env="env BENCH_LOG=$work/logs/$label.log $* $tools/stamp_exec $work/logs/$label.t0"
   case $kind in
     ours1 | ours4 | musl1 | musl4) echo "cd $work/$kind/sup && $env ./plugsup" ;;
+    # ours1 as Linux 4.4 runs it: 326, copy_file_range, is the first call after it
+    old1) echo "cd $work/ours1/sup && $env $tools/old_kernel 326 ./plugsup ./plugsup" ;;
     runit1 | runit4) echo "cp -a $work/svc${kind#runit} /tmp/service && cd / && $env runsvdir /tmp/service" ;;
     s61 | s64) echo "cp -a $work/svc${kind#s6} /tmp/service && cd / && $env s6-svscan /tmp/service" ;;
     bare) echo "cd /tmp && $env $tools/bare_loop 10 $tools/plugin" ;;
@@ -267,7 +315,7 @@ supervisor_command() {  # kind (ours1|ours4|musl1|musl4|runit1|runit4|s61|s64|ba
 }
 supervisor_names() {  # kind: the command names of its own processes
   case $1 in
-    ours* | musl*) echo plugsup ;;
+    ours* | old* | musl*) echo plugsup ;;
     runit*) echo "runsvdir runsv" ;;
     s6*) echo "s6-svscan s6-supervise" ;;
     bare) echo bare_loop ;;
@@ -425,12 +473,25 @@ per_thread() {  # label, "pid/tid delta" lines, "pid name" lines, window s
 restart_run() {  # metric, who, kind, restarts, limit, env...
   local metric=$1 who=$2 kind=$3 n=$4 limit=$5
   shift 5
-  local label=$metric-$who-$round log
+  local label=$metric-$who-$round log failed
   log=$work/logs/$label.log
-  start_tree "$label" "ulimit -n $limit; $(supervisor_command "$kind" "$label" "$@")"
+  failed=$work/logs/$label.failed
+  # The limit in force is read back inside the tree; a limit that cannot be
+  # set ends the measurement, never measures another one.
+  start_tree "$label" "if ! ulimit -n $limit 2>$failed; then echo \"ulimit -n $limit: \$(cat $failed)\" >$failed; exit; fi;
+    rm -f $failed; ulimit -n >$work/logs/$label.limit; $(supervisor_command "$kind" "$label" "$@")"
   local deadline=$((30 + n * 3))
   [[ $kind != musl* ]] || deadline=$((30 + n * 12))  # real time: 10 s a restart
-  wait_starts "$log" 2 "$deadline" || { echo "bench: $label: no restarts" >&2; exit 1; }
+  if ! wait_starts "$log" 2 "$deadline"; then
+    stop_tree "$label"
+    if [ -s "$failed" ]; then
+      echo "bench: $label: set-up failed, not measured: $(cat "$failed")" >&2
+      return 0
+    fi
+    echo "bench: $label: no restarts" >&2
+    exit 1
+  fi
+  cp "$work/logs/$label.limit" "$results/limit.$metric"
   local pids c0 c1 s0 s1
   pids=$(supervisor_pids "$label" "$kind" | awk '{ print $1 }' | xargs)
   c0=$(starts "$log")
@@ -460,13 +521,29 @@ startup_run() {  # who, kind, sample
 
 shim="LD_PRELOAD=$tools/libtime_shim.so SUP_TIME_SCALE=$restart_scale"
 started=$SECONDS
+# Ours at two descriptor limits, on this kernel and as Linux 4.4 (no close_range).
+descriptor_runs() {
+  restart_run restart ours ours1 "$ours_restarts" 1024 $shim BENCH_EXIT=0
+  restart_run nofile ours ours1 "$ours_restarts" "$high_limit" $shim BENCH_EXIT=0
+  restart_run old ours old1 "$ours_restarts" 1024 $shim BENCH_EXIT=0
+  restart_run old-high ours old1 "$ours_restarts" "$high_limit" $shim BENCH_EXIT=0
+}
+if [ "$mode" = descriptors ]; then
+  for ((round = 1; round <= rounds; round++)); do
+    echo "bench: round $round of $rounds (descriptors)" >&2
+    descriptor_runs
+  done
+  echo "$mode $rounds $((SECONDS - started)) $(date -u +%F) - $nr_open" > "$results/meta"
+  read -r mode rounds elapsed measured_on idle_s nr_open < "$results/meta"
+  print_descriptor_table | sed "s/ *$//"
+  exit 0
+fi
 for ((round = 1; round <= rounds; round++)); do
   echo "bench: round $round of $rounds ($mode)" >&2
-  restart_run restart ours ours1 "$ours_restarts" 1024 $shim BENCH_EXIT=0
+  descriptor_runs
   restart_run restart runit runit1 "$peer_restarts" 1024 BENCH_EXIT=0
   restart_run restart s6 s61 "$peer_restarts" 1024 BENCH_EXIT=0
   restart_run restart bare bare "$ours_restarts" 1024 $shim BENCH_EXIT=0
-  restart_run nofile ours ours1 "$ours_restarts" "$nr_open" $shim BENCH_EXIT=0
   restart_run cycle ours ours1 "$cycles" 1024 $shim BENCH_EXIT=160
   restart_run restart musl musl1 "$musl_restarts" 1024 BENCH_EXIT=0
   for sample in 1 2 3; do

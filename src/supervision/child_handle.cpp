@@ -7,12 +7,18 @@
 #include <cerrno>
 #include <csignal>
 
+#include "supervision/kill_by_name.h"
+
 namespace {
 
 // Held while a handle is opened, used or closed: the watchdog never signals
 // through a descriptor that the main thread closed or that now names another
 // file.
 pthread_mutex_t handle_lock = PTHREAD_MUTEX_INITIALIZER;
+
+// Held by a watchdog kill from its check of the slot to the end of its kill
+// by name, and by the main thread while it starts a program.
+pthread_mutex_t kill_lock = PTHREAD_MUTEX_INITIALIZER;
 
 class handle_guard {
  public:
@@ -63,6 +69,8 @@ void forget_child(process_slot* slot) {
   slot->pidfd = 0;
 }
 
+namespace {
+
 void kill_tracked_child(process_slot* slot) {
   const handle_guard guard;
   if (slot->pidfd > 0 && (signal_handle(slot->pidfd, SIGKILL) == 0 || errno != ENOSYS)) return;
@@ -71,3 +79,24 @@ void kill_tracked_child(process_slot* slot) {
   const int pid = slot->pid;
   if (pid > 0) (void)::kill(pid, SIGKILL);
 }
+
+}  // namespace
+
+bool kill_unresponsive_child(process_slot* slot, int pid) {
+  (void)::pthread_mutex_lock(&kill_lock);
+  // Checked under the lock: no start of a program can come between.
+  const bool still_running = slot->pid == pid;
+  if (still_running) {
+    // Marked before the kill, so the loop always reaps the child as a watchdog kill.
+    slot->watchdog_kill = 1;
+    // The tracked child first: the kill by name misses it when killall is
+    // missing or finds the program under another name.
+    kill_tracked_child(slot);
+    kill_by_name(slot->name.data());
+  }
+  (void)::pthread_mutex_unlock(&kill_lock);
+  return still_running;
+}
+
+kill_barrier::kill_barrier() { (void)::pthread_mutex_lock(&kill_lock); }
+kill_barrier::~kill_barrier() { (void)::pthread_mutex_unlock(&kill_lock); }

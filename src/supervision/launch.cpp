@@ -73,6 +73,7 @@ void launch_process(supervisor_state* state, int slot_index, int restart_reason)
   process_slot& slot = state->slots[slot_index];
   std::array<char, 8192> path;
   (void)compose_program_path(path, slot.name.data(), state->plugin_mode);
+  const kill_barrier no_kill_meanwhile;
   track_child(&slot, spawn_child(path.data(), slot.alive_path.data(), restart_reason,
                                  state->argument_flag, state->plugin_mode == 1 ? 1 : 0));
 }

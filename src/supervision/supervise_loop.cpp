@@ -14,6 +14,7 @@
 #include "supervision/child_handle.h"
 #include "supervision/kill_by_name.h"
 #include "supervision/launch.h"
+#include "supervision/process_group.h"
 #include "supervision/restart_policy.h"
 #include "util/output.h"
 #include "util/retry.h"
@@ -66,14 +67,15 @@ void wait_before_restart(supervisor_state* state, ending_action action) {
 }  // namespace
 
 void kill_all_processes(supervisor_state* state) {
+  // A child forked last cycle may not have executed its program yet and
+  // still carries our own name, which the kill by name would miss.
+  for (int i = 0; i < state->process_count; ++i)
+    if (const int pid = state->slots[i].pid; pid > 0) (void)::kill(pid, SIGKILL);
+  // Their helpers too, and what is left of the groups of programs that ended.
+  end_all_groups(state);
   for (int i = 0; i < state->process_count; ++i) {
-    process_slot& slot = state->slots[i];
-    // A child forked last cycle may not have executed its program yet and
-    // still carries our own name, which the kill by name would miss.
-    const int pid = slot.pid;
-    if (pid > 0) (void)::kill(pid, SIGKILL);
-    forget_child(&slot);
-    kill_by_name(slot.name.data());
+    forget_child(&state->slots[i]);
+    kill_by_name(state->slots[i].name.data());
   }
 }
 
@@ -99,6 +101,7 @@ int supervise_children(supervisor_state* state, int* last_control_code) {
     if (code == SIGKILL && slot.watchdog_kill != 0) code = watchdog_kill_reason;
     slot.watchdog_kill = 0;
     forget_child(&slot);
+    warn_group_of_ended(index, pid);
     if (normal_exit == 1) *last_control_code = code;
     const ending_action action = decide_ending(code, normal_exit);
     switch (action) {
@@ -114,12 +117,15 @@ int supervise_children(supervisor_state* state, int* last_control_code) {
         break;
     }
     wait_before_restart(state, action);
+    end_lingering_group(state, index);
     launch_process(state, index, code);
     if (slot.pid < 0) return -1;
   }
 }
 
-void run_supervisor(supervisor_state* state) {
+namespace {
+
+void run_launch_cycles(supervisor_state* state) {
   int last_control_code = 0;
   int64_t cycle_begin_ns = no_cycle_yet;
   for (;;) {
@@ -142,4 +148,13 @@ void run_supervisor(supervisor_state* state) {
     }
     say("failed boot, then clean bootchk, and try again\n");
   }
+}
+
+}  // namespace
+
+void run_supervisor(supervisor_state* state) {
+  run_launch_cycles(state);
+  // The programs get SIGTERM through their parent-death signal; their
+  // helpers would not.
+  end_all_groups(state);
 }

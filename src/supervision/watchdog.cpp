@@ -10,7 +10,6 @@
 
 #include "core/run_file.h"
 #include "supervision/child_handle.h"
-#include "supervision/kill_by_name.h"
 #include "util/format.h"
 
 namespace {
@@ -23,17 +22,13 @@ int watched_slots(const supervisor_state* state) {
   return state->process_count < max_processes ? state->process_count : max_processes;
 }
 
-void kill_unresponsive(supervisor_state* state, process_slot& slot) {
+void kill_unresponsive(supervisor_state* state, process_slot& slot, int pid) {
   std::array<char, 8192> line;
   (void)format_into(line, "%s is not alive, and we will kill it.\n", slot.name.data());
   (void)append_to_run_file(state->run_fd, line.data(), static_cast<int>(std::strlen(line.data())));
   slot.missed_checks = 0;
-  // Marked before the kill, so the loop always reaps the child as a watchdog kill.
-  slot.watchdog_kill = 1;
-  // The tracked child first: the kill by name misses it when killall is
-  // missing or finds the program under another name.
-  kill_tracked_child(&slot);
-  kill_by_name(slot.name.data());
+  // A child that ended meanwhile is left to the loop, its next run untouched.
+  (void)kill_unresponsive_child(&slot, pid);
 }
 
 void* check_alive(void* argument) {
@@ -50,7 +45,8 @@ void* check_alive(void* argument) {
 void check_alive_once(supervisor_state* state) {
   for (int i = 0; i < watched_slots(state); ++i) {
     process_slot& slot = state->slots[i];
-    if (slot.pid <= 0 || slot.alive_path[0] == '\0') continue;
+    const int pid = slot.pid;
+    if (pid <= 0 || slot.alive_path[0] == '\0') continue;
     // Only a regular file: a directory there could never be deleted, and a
     // hung program would never be killed.
     struct stat alive {};
@@ -59,7 +55,7 @@ void check_alive_once(supervisor_state* state) {
       slot.missed_checks = 0;
       continue;
     }
-    if (++slot.missed_checks > kill_threshold) kill_unresponsive(state, slot);
+    if (++slot.missed_checks > kill_threshold) kill_unresponsive(state, slot, pid);
   }
 }
 

@@ -101,16 +101,53 @@ int replace_with(const char* path, const file_source& source, mode_t mode) {
   return 0;
 }
 
+// Runs also in the children of spawn_and_wait, which share our memory and run
+// on stacks the sanitizers' runtimes do not know: no instrumentation, and
+// raw calls only.
+#define SHARED_CHILD_CODE __attribute__((no_sanitize("address", "thread")))
+
+// Closes the descriptors from `first` on that /proc/self/fd lists, so that
+// the cost follows what is open, not the limit. Its entries are read into a
+// buffer on the stack (nothing is allocated after a fork or clone). /proc
+// lists descriptors in the order of their numbers and reads on from the last
+// number read, so closing as it goes skips none. 0 when done; -1 when /proc
+// could not be read, the caller then closes the rest itself.
+SHARED_CHILD_CODE int close_listed_descriptors(int first) {
+  const long listing =
+      ::syscall(SYS_openat, AT_FDCWD, "/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (listing < 0) return -1;
+  alignas(8) char entries[1024];
+  long got = 0;
+  while ((got = ::syscall(SYS_getdents64, listing, entries, sizeof entries)) > 0) {
+    // Each record: inode (8), offset (8), record length (2), type (1), name.
+    for (long at = 0; at < got;) {
+      unsigned short length = 0;
+      __builtin_memcpy(&length, entries + at + 16, sizeof length);
+      if (length == 0) break;
+      long fd = 0;
+      const char* name = entries + at + 19;
+      for (; *name >= '0' && *name <= '9' && fd < 100'000'000; ++name) fd = fd * 10 + (*name - '0');
+      if (*name == '\0' && name != entries + at + 19 && fd >= first && fd != listing)
+        (void)::syscall(SYS_close, fd);
+      at += length;
+    }
+  }
+  (void)::syscall(SYS_close, listing);
+  return got == 0 ? 0 : -1;
+}
+
 }  // namespace
 
-void close_descriptors_from(int first) {
-  if (first <= 0) first = 3;
+SHARED_CHILD_CODE void close_descriptors_from(int first) {
+  if (first < 0) first = 3;
 #ifdef SYS_close_range
-  // One call whatever RLIMIT_NOFILE is; older kernels answer ENOSYS.
+  // One call whatever RLIMIT_NOFILE is; kernels before 5.9 answer ENOSYS.
   if (::syscall(SYS_close_range, static_cast<unsigned>(first), ~0U, 0U) == 0) return;
 #endif
+  if (close_listed_descriptors(first) == 0) return;
+  // No /proc: every number up to the limit, a million calls at a high one.
   const long limit = ::sysconf(_SC_OPEN_MAX);
-  for (long fd = first; fd < limit; ++fd) (void)::close(static_cast<int>(fd));
+  for (long fd = first; fd < limit; ++fd) (void)::syscall(SYS_close, fd);
 }
 
 int replace_file_atomically(const char* path, const char* bytes, int length) {

@@ -1,8 +1,11 @@
 // File-system helpers shared by start-up, child launch and the upgrade.
 #pragma once
 
-// Closes every descriptor from `first` (3 when not positive) upwards.
-// Async-signal-safe: also called in a freshly forked child.
+// Closes every descriptor from `first` (3 when negative) upwards: with
+// close_range, else those /proc/self/fd lists, and only without /proc every
+// number up to the descriptor limit. Async-signal-safe, allocates nothing and
+// makes raw system calls only: also called in a freshly forked child and in
+// a child that shares our memory.
 void close_descriptors_from(int first);
 
 // Replaces the file as a whole with mode 0644: the bytes go to a temporary

@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <cerrno>
 #include <csignal>
 
+#include "util/fs.h"
 #include "util/handles.h"
 #include "util/retry.h"
 
@@ -36,6 +38,8 @@ inline constexpr int not_executed_status = 127;  // what a shell reports for suc
 inline constexpr std::size_t child_stack_bytes = 16384;
 
 struct command_request {
+  pid_t caller;        // our process
+  pid_t intermediate;  // written by the intermediate child
   const char* file;
   char* const* argv;
   int stdin_fd;
@@ -62,8 +66,24 @@ CHILD_CODE int start_child(int (*body)(void*), unsigned char* stack_top, int exi
   return ::clone(body, stack_top, SIGCHLD, request);
 }
 
+// Ends the calling child at once, and so the way its waiter expects: as if
+// killed. Raw calls: a libc may cache the caller's pid.
+[[noreturn]] CHILD_CODE void kill_self() {
+  for (;;) ::syscall(SYS_kill, ::syscall(SYS_getpid), SIGKILL);
+}
+
+// Arms the death of the calling child with its parent's; when that parent is
+// `parent` no more, it has died before the signal was armed.
+CHILD_CODE void die_with_parent(pid_t parent) {
+  (void)::syscall(SYS_prctl, PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
+  if (::syscall(SYS_getppid) != parent) kill_self();
+}
+
 CHILD_CODE int become_command(void* argument) {
   const auto* request = static_cast<const command_request*>(argument);
+  // A tar that outlived a killed supervisor would go on writing into what the
+  // next one clears away.
+  die_with_parent(request->intermediate);
   (void)::sigprocmask(SIG_SETMASK, &request->caller_mask, nullptr);
   const bool redirected = (request->stdin_fd < 0 || ::dup2(request->stdin_fd, STDIN_FILENO) >= 0) &&
                           ::dup2(request->null_fd, STDOUT_FILENO) >= 0 &&
@@ -75,18 +95,24 @@ CHILD_CODE int become_command(void* argument) {
 // The intermediate child: every signal still blocked, as the caller left them.
 CHILD_CODE int wait_for_command(void* argument) {
   auto* request = static_cast<command_request*>(argument);
+  die_with_parent(request->caller);
+  request->intermediate = static_cast<pid_t>(::syscall(SYS_getpid));
   // We ignore SIGPIPE; the command must not inherit that, nor anything else.
   struct sigaction default_action {};
   default_action.sa_handler = SIG_DFL;
   for (int sig = 1; sig < NSIG; ++sig) (void)::sigaction(sig, &default_action, nullptr);
   const int pid = start_child(become_command, request->command_stack_top, SIGCHLD, argument);
+  // The command holds what it needs. Copies of our descriptors here would
+  // keep the run file's lock (and the data directory's) held after a
+  // supervisor killed meanwhile, shutting out the next one until tar ends.
+  close_descriptors_from(0);
   int status = 0;
   if (pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status))
     exit_child(WEXITSTATUS(status));
   if (pid > 0 && WIFSIGNALED(status)) *request->command_signal = WTERMSIG(status);
   // Not started, or ended by a signal: end the same way, without a core dump
-  // of the memory we share. Raw calls: a libc may cache the caller's pid.
-  for (;;) ::syscall(SYS_kill, ::syscall(SYS_getpid), SIGKILL);
+  // of the memory we share.
+  kill_self();
 }
 
 // The two children's stacks. Both children have ended (or executed) before
@@ -120,7 +146,8 @@ int spawn_and_wait(const char* file, char* const argv[], int stdin_fd, int* endi
   auto* command_signal = reinterpret_cast<int*>(stacks.base);
   *command_signal = 0;
   command_request request{
-      file, argv, stdin_fd, null_fd.get(), {}, stacks.base + child_stack_bytes, command_signal};
+      ::getpid(),    0, file, argv, stdin_fd, null_fd.get(), {}, stacks.base + child_stack_bytes,
+      command_signal};
   sigset_t all{};
   (void)::sigfillset(&all);
   // No handler may run on a borrowed stack.

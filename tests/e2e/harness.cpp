@@ -147,6 +147,11 @@ std::vector<std::string> words(const std::string& text) {
   return result;
 }
 
+std::string wrapper_path() {
+  const std::vector<std::string> wrapper = words(setting("E2E_WRAPPER", ""));
+  return wrapper.empty() ? std::string() : wrapper[0];
+}
+
 // The directories the namespace must still show under its private /tmp (a
 // checkout or build tree may lie there): the cases' trees and every program
 // that the case runs.
@@ -154,7 +159,8 @@ std::string kept_directories() {
   std::string kept;
   for (const std::string& path :
        {std::string(E2E_SCRATCH_ROOT), daemon_path(), std::string(E2E_FAKE_PLUGIN),
-        time_shim_path().substr(0, time_shim_path().find("$LIB"))}) {
+        time_shim_path().substr(0, time_shim_path().find("$LIB")), wrapper_path()}) {
+    if (path.empty()) continue;
     std::error_code error;
     fs::path directory =
         fs::is_directory(path, error) ? fs::path(path) : fs::path(path).parent_path();
@@ -239,6 +245,13 @@ bool e2e_case::start(const start_options& options) {
   std::vector<std::string> argv = {
       "unshare",      "--mount",      "--pid",     "--fork",
       "--kill-child", "--mount-proc", E2E_NS_INIT, case_dir_ + "/status"};
+  // E2E_WRAPPER (e.g. "<build>/tests/support/old_kernel 326") runs the daemon
+  // through a launcher, which takes the path, argv[0] and the arguments.
+  const std::vector<std::string> wrapper = words(setting("E2E_WRAPPER", ""));
+  if (!wrapper.empty()) {
+    argv.push_back(wrapper[0]);
+    argv.insert(argv.end(), wrapper.begin(), wrapper.end());
+  }
   // E2E_EMULATOR (e.g. "/usr/bin/qemu-arm -L /") runs a foreign daemon; its
   // "-0" keeps the argv[0] that decides the daemon's directory and run file.
   const std::vector<std::string> emulator = words(setting("E2E_EMULATOR", ""));

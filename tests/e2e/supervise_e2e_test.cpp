@@ -1,9 +1,11 @@
 // The supervision loop end to end: restarts, the exit-code protocol, the
 // crash back-off and the kill of stray copies, with time scaled by 100.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <csignal>
+#include <filesystem>
 #include <regex>
 #include <string>
 
@@ -254,6 +256,39 @@ TEST_F(supervise_e2e, kill_0_in_a_program_reaches_only_its_own_group) {
   EXPECT_EQ(starts("killer")[1], "killer -r 15");
   EXPECT_TRUE(events("sibling").empty());
   EXPECT_EQ(exit_status(0), std::nullopt);
+}
+
+TEST_F(supervise_e2e, inherited_descriptors_reach_no_program) {
+  // Closed at start-up and again in each child: with close_range, or as
+  // /proc/self/fd lists them where the kernel lacks it.
+  config(R"({"__watch":{"processes":[{"base":"lister"}]}})");
+  write_file("lister",
+             "#!/bin/sh\nls /proc/self/fd >log/fds.tmp && mv log/fds.tmp log/fds\n"
+             "exec sleep 100000\n");
+  ASSERT_EQ(::chmod((sup_dir() + "/lister").c_str(), 0755), 0);
+  ASSERT_TRUE(start_through_bash("exec 7</dev/null 1000</dev/null; exec ./sup"));
+  ASSERT_TRUE(wait_until([&] { return path_exists(sup_dir() + "/log/fds"); }, 20));
+  EXPECT_EQ(read_file("log/fds"), "0\n1\n2\n3\n");  // 3: ls's own listing
+}
+
+TEST_F(supervise_e2e, helpers_of_a_program_end_with_it_and_with_the_supervisor) {
+  // A shell program leaves a helper behind at each of its first three runs,
+  // then waits for the fourth one's; "quitter" ends the supervisor on demand.
+  config(R"({"__watch":{"processes":[{"base":"helper"},{"base":"quitter"}]}})");
+  std::filesystem::copy_file("/bin/sleep", sup_dir() + "/lingerer");
+  write_file("helper",
+             "#!/bin/sh\necho \"$0 $*\" >>log/helper.starts\n./lingerer 100000 &\n"
+             "[ \"$(wc -l <log/helper.starts)\" -lt 4 ] && exit 3\nwait\n");
+  write_file("quitter", "#!/bin/sh\nwhile [ ! -e quit ]; do sleep 1; done\nexit 129\n");
+  for (const char* name : {"/helper", "/quitter"})
+    ASSERT_EQ(::chmod((sup_dir() + name).c_str(), 0755), 0);
+  ASSERT_TRUE(start());
+  ASSERT_TRUE(started_times("helper", 4));
+  const auto helpers = [&] { return count("cat /proc/[0-9]*/comm", "-x lingerer"); };
+  EXPECT_TRUE(wait_until([&] { return helpers() == "1\n"; }, 10)) << helpers();
+  write_file("quit", "");
+  ASSERT_EQ(exit_status(20), "exit 0");
+  EXPECT_TRUE(wait_until([&] { return helpers() == "0\n"; }, 10)) << helpers();
 }
 
 TEST_F(supervise_e2e, a_name_never_reaches_a_shell) {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <string>
 
@@ -299,6 +300,25 @@ TEST_F(upgrade_e2e, temporary_records_left_by_a_crash_are_removed_at_start) {
   for (const char* other : {".bootchk.AbC1234", ".bootchk.AbC12", ".bootchk.AbC-12", "x.AbC123"})
     EXPECT_EQ(read_file(std::string("../data/") + other), "keep") << other;
   EXPECT_EQ(read_file("../data/.bootchk"), R"({"version":"1.0.0.1"})");
+}
+
+TEST_F(upgrade_e2e, a_supervisor_killed_while_tar_runs_can_start_again_at_once) {
+  watch_upgrader("130");
+  make_package("other");
+  write_file("slow-tar", "#!/bin/sh\ntouch " + sup_dir() +
+                             "/log/tar.started\nLD_PRELOAD= sleep 60\nexec /tmp/tar.real \"$@\"\n");
+  const std::string slow = sup_dir() + "/slow-tar";
+  start_options options;
+  options.setup = "cp \"$(command -v tar)\" /tmp/tar.real && chmod +x " + slow +
+                  " && mount --bind " + slow + " \"$(command -v tar)\"";
+  ASSERT_TRUE(start(options));
+  ASSERT_TRUE(wait_until([&] { return path_exists(sup_dir() + "/log/tar.started"); }, 20));
+  signal_supervisor(SIGUSR1);  // SIGKILL of the supervisor
+  ASSERT_EQ(exit_status(20), "signal 9");
+  // The next one may take over at once: nothing of the killed one holds its locks.
+  const command_result next = run_in_namespace("./sup", {}, sup_dir(), 3);
+  EXPECT_EQ(next.out.find("already in use"), std::string::npos) << next.out;
+  EXPECT_EQ(next.status, "timeout") << next.out;
 }
 
 }  // namespace

@@ -99,6 +99,33 @@ TEST_F(watchdog_e2e, the_watchdogs_killall_is_never_reaped_by_the_loop) {
   EXPECT_FALSE(has(stdout_text(), "No such pid")) << stdout_text();
 }
 
+TEST_F(watchdog_e2e, a_slow_kill_by_name_never_reaches_the_next_run) {
+  // killall takes a real second, ten restart delays at this scale; the
+  // next run keeps its alive file.
+  watched({"run", "alive 10"});
+  write_file("slow-killall",
+             "#!/bin/sh\nLD_PRELOAD= sleep 1\n/tmp/killall.real \"$@\"\n"
+             "echo \"$*\" >>" +
+                 sup_dir() + "/log/killall.done\n");
+  const std::string slow = sup_dir() + "/slow-killall";
+  start_options options;
+  options.setup = "cp /usr/bin/killall /tmp/killall.real && chmod +x " + slow +
+                  " && mount --bind " + slow + " /usr/bin/killall";
+  ASSERT_TRUE(start(options));
+  // The launch cycle's kill of each name, then the watchdog's.
+  const auto probe_kills = [&] {
+    const std::string done = read_file("log/killall.done");
+    int count = 0;
+    for (auto at = done.find("probe"); at != std::string::npos; at = done.find("probe", at + 1))
+      ++count;
+    return count;
+  };
+  ASSERT_TRUE(wait_until([&] { return probe_kills() >= 2; }, 30)) << read_file("log/killall.done");
+  ASSERT_TRUE(wait_until([&] { return starts("probe").size() >= 2; }, 10));
+  EXPECT_EQ(starts("probe")[1], "probe -r 199 -A /tmp/.uci//probe.alive");
+  EXPECT_FALSE(wait_until([&] { return starts("probe").size() > 2; }, 3)) << starts("probe")[2];
+}
+
 TEST_F(watchdog_e2e, a_program_that_refreshes_its_file_is_never_killed) {
   watched({"alive 30"});
   ASSERT_TRUE(start());

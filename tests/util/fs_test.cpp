@@ -2,9 +2,16 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <cstddef>
 
 #include "support/scratch_tree.h"
 
@@ -79,6 +86,46 @@ TEST_F(fs_test, atomic_writes) {
   EXPECT_EQ(replace_file_atomically("no/such/dir/file", "x", 1), -1);
   EXPECT_EQ(system("test $(ls -A | grep -c record) -eq 1"), 0) << "temporary file left behind";
 }
+
+#ifdef SYS_close_range
+// In a child: close_range answers ENOSYS, as before Linux 5.9, and a close of
+// any number from 1,000 on kills the child. Only what is open may be closed,
+// whatever the limit.
+TEST_F(fs_test, close_descriptors_from_without_close_range_closes_what_is_open) {
+  constexpr int no_filter_status = 3;
+  rlimit limit{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+  if (limit.rlim_max <= 1000) GTEST_SKIP() << "hard descriptor limit " << limit.rlim_max;
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    limit.rlim_cur = limit.rlim_max;
+    const int high = ::dup2(::open("/dev/null", O_RDONLY), 950);
+    sock_filter program[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_close_range, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_close, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
+        BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, 1000, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog filter{static_cast<unsigned short>(std::size(program)), program};
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) ::_exit(2);
+    // qemu-user refuses filters (they would judge its own calls).
+    if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+        ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) != 0)
+      ::_exit(no_filter_status);
+    close_descriptors_from(3);
+    ::_exit(high == 950 && ::fcntl(950, F_GETFD) < 0 && ::fcntl(2, F_GETFD) >= 0 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  if (WIFEXITED(status) && WEXITSTATUS(status) == no_filter_status)
+    GTEST_SKIP() << "no seccomp filter here";
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+}
+#endif
 
 TEST_F(fs_test, close_descriptors_from_keeps_standard_streams) {
   // In a child, so the test runner's own descriptors survive.
