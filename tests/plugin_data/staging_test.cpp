@@ -112,7 +112,7 @@ const merge_case merge_cases[] = {
     // it undone: the replaced entries come back from aside.
     {"failure_half_way_is_undone",
      {"f a old", "d s", "f s/c old", "d e", "f z old", "b z"},
-     {"f a new", "d s", "f s/c new", "f s/d new", "d e", "f e/n new", "d n", "f z new"},
+     {"f z new", "f a new", "d s", "f s/c new", "f s/d new", "d e", "f e/n new", "d n"},
      "d e\nd s\nf a old\nf s/c old\nf z old\n",
      "z: Device or resource busy"},
     // Nothing of a package keeps a set-ID bit or lets others write.
