@@ -72,10 +72,10 @@ int prepare_uci_directory(const char* path) {
   // Judged through the descriptor: the directory we go on with is the one
   // that passed.
   bool tightened = false;
-  const char* refusal =
-      looked ? judge_and_tighten(directory.get(), status,
-                                 created ? 0755 : status.st_mode & 07755, &tightened)
-             : uci_directory_refusal(path);
+  const char* refusal = looked
+                            ? judge_and_tighten(directory.get(), status,
+                                                created ? 0755 : status.st_mode & 07755, &tightened)
+                            : uci_directory_refusal(path);
   if (refusal != nullptr) {
     say("refusing %s: %s\n", path, refusal);
     return -1;

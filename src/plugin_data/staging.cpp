@@ -22,7 +22,7 @@ constexpr int directory_flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 // let others change what root runs.
 constexpr mode_t dropped_bits = S_ISUID | S_ISGID | S_IWGRP | S_IWOTH;
 
-constexpr char step_moved_in = 'm';  // staged/P went to target/P
+constexpr char step_moved_in = 'm';   // staged/P went to target/P
 constexpr char step_set_aside = 'a';  // target/P went to aside/<step>
 constexpr char step_merged = 'd';     // the merged directory staged/P went to aside/<step>
 

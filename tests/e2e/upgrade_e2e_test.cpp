@@ -318,23 +318,24 @@ struct refused_package_case {
   const char* said;     // the line standard output must show
 };
 
-class refused_package : public upgrade_e2e,
-                        public ::testing::WithParamInterface<refused_package_case> {};
+class upgrade_refused_package : public upgrade_e2e,
+                                public ::testing::WithParamInterface<refused_package_case> {};
 
 // A device node, or a hard link that busybox's tar makes through a link of
 // the same archive (s -> ../.., then victim linked to s/victim: the very
 // file of ../data/), is refused whole, whichever tar unpacks: ../data/ stays
 // as it was and the loop goes on. GNU tar itself refuses the link.
-TEST_P(refused_package, leaves_data_as_it_was) {
+TEST_P(upgrade_refused_package, leaves_data_as_it_was) {
   watch_upgrader("130");
   write_file("../data/victim", "old");
   write_file("../data/keep.txt", "old");
   ASSERT_NO_FATAL_FAILURE(pack(GetParam().fill, GetParam().members));
   ASSERT_TRUE(start());
   ASSERT_TRUE(wait_until([&] { return starts("upgrader").size() >= 2; }, 20));
-  EXPECT_EQ(std::system(("test \"$(ls -A '" + data_dir() + "')\" = \".bootchk\nkeep.txt\nvictim\"")
-                            .c_str()),
-            0);
+  EXPECT_EQ(
+      std::system(
+          ("test \"$(ls -A '" + data_dir() + "')\" = \".bootchk\nkeep.txt\nvictim\"").c_str()),
+      0);
   EXPECT_EQ(read_file("../data/victim") + read_file("../data/keep.txt"), "oldold");
   EXPECT_EQ(read_file("../data/.bootchk"), R"({"version":"1.0.0.1"})");
   const std::string out = stdout_text();
@@ -345,7 +346,7 @@ TEST_P(refused_package, leaves_data_as_it_was) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    table, refused_package,
+    table, upgrade_refused_package,
     ::testing::Values(
         refused_package_case{"device_node", "mknod mem c 1 1 && echo new >keep.txt", "keep.txt mem",
                              "failed to unpack /tmp/.uci//ttupgrade.tgz: ../data//mem: it is a "
@@ -401,11 +402,12 @@ TEST_P(upgrade_all_or_nothing, exit_130_changes_nothing_when_a_move_fails) {
       << stdout_text();
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    table, upgrade_all_or_nothing,
-    ::testing::Values(half_way_case{"mount_point", "mkdir <data>/sub && mount -t tmpfs tmpfs "
-                                                   "<data>/sub"},
-                      half_way_case{"busy_file", "mount --bind <data>/zz <data>/zz"}),
-    param_name{});
+INSTANTIATE_TEST_SUITE_P(table, upgrade_all_or_nothing,
+                         ::testing::Values(half_way_case{"mount_point",
+                                                         "mkdir <data>/sub && mount -t tmpfs tmpfs "
+                                                         "<data>/sub"},
+                                           half_way_case{"busy_file",
+                                                         "mount --bind <data>/zz <data>/zz"}),
+                         param_name{});
 
 }  // namespace

@@ -61,8 +61,7 @@ TEST_P(merge_table, moves_entries_by_the_rules) {
                          : -1;
   // A failed move is undone whole, and says nothing while it succeeds.
   if (result != 0) {
-    EXPECT_EQ(capture_stdout([&] { EXPECT_EQ(undo_merge(from, to, aside, "x", journal), 0); }),
-              "");
+    EXPECT_EQ(capture_stdout([&] { EXPECT_EQ(undo_merge(from, to, aside, "x", journal), 0); }), "");
   }
   const std::string why = stop.refusal != nullptr ? stop.refusal : std::strerror(stop.error);
   EXPECT_EQ(result == 0 ? std::string("none") : std::string(stop.path.data()) + ": " + why,
