@@ -257,8 +257,7 @@ int undo_merge(int staged, int target, int aside, const char* aside_path,
     result = -1;
     const char* why = errno_text(errno, unknown);
     if (kind == step_moved_in) {
-      say("failed to put back %s/%s: %s; the package's entry stays there\n", data_directory, path,
-          why);
+      say("failed to take out %s/%s: %s\n", data_directory, path, why);
     } else if (kind == step_set_aside) {
       say("failed to put back %s/%s: %s; it is in %s/%d\n", data_directory, path, why, aside_path,
           step);

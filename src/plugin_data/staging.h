@@ -62,8 +62,9 @@ struct merge_journal {
                                merge_stop* stop);
 
 // Undoes the journal's steps, the last first, so that `target` is as it
-// was. On a step that fails it prints "failed to put back <data
-// directory>/<path>: <reason>; <where it is>", goes on with the others and
-// at the end returns -1; `aside_path` names `aside` in those lines.
+// was. On a step that fails it prints "failed to take out <data
+// directory>/<path>: <reason>" (a package's entry) or "failed to put back
+// <data directory>/<path>: <reason>; it is in <aside_path>/<step>", goes on
+// with the others and at the end returns -1.
 [[nodiscard]] int undo_merge(int staged, int target, int aside, const char* aside_path,
                              const merge_journal& journal);

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <random>
@@ -138,6 +139,37 @@ const merge_case merge_cases[] = {
 
 INSTANTIATE_TEST_SUITE_P(table, merge_table, testing::ValuesIn(merge_cases),
                          [](const auto& row) { return std::string(row.param.name); });
+
+// Only a failure of the putting back leaves the data directory changed, and
+// each entry it could not put back is named with the place where it is.
+TEST(undo_merge, says_where_what_it_could_not_put_back_is) {
+  ENTER_SCRATCH_TREE();
+  make_tree("/tmp", {"d staged", "d aside"});
+  make_tree(data, {"f a old", "f b old"});
+  make_tree(staged, {"f a new", "f b new"});
+  const int from = ::open(staged.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int to = ::open(data.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int aside = ::open("/tmp/aside", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  merge_stop stop;
+  merge_journal journal;
+  ASSERT_EQ(merge_staged(from, to, aside, &journal, &stop), 0);
+  ASSERT_EQ(journal.count, 4);
+  // Step 0 set aside the old entry met first; it cannot come back.
+  ASSERT_EQ(::rename("/tmp/aside/0", "/tmp/lost"), 0);
+  int result = 0;
+  const std::string said =
+      capture_stdout([&] { result = undo_merge(from, to, aside, "/tmp/aside", journal); });
+  EXPECT_EQ(result, -1);
+  EXPECT_TRUE(said.starts_with("failed to put back ../data//")) << said;
+  EXPECT_TRUE(said.ends_with(": No such file or directory; it is in /tmp/aside/0\n")) << said;
+  EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+  // The other name is back; the lost one's new content went back to staging.
+  EXPECT_EQ(tree_listing(data).find(" new"), std::string::npos) << tree_listing(data);
+  EXPECT_EQ(tree_listing(data).find("f "), 0U) << tree_listing(data);
+  ::close(from);
+  ::close(to);
+  ::close(aside);
+}
 
 // Random trees of a few names, in ../data/ and in the package, with links
 // out of ../data/: an installation never changes anything outside ../data/,
