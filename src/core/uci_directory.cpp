@@ -40,6 +40,22 @@ const char* uci_directory_refusal(const char* path) {
   return owner_refusal(status);
 }
 
+namespace {
+
+// Judges the directory open at `directory`: refused when it belongs to
+// another user, made `wanted` (or its mode less the write bits of group and
+// others) otherwise. Null, or why it is refused.
+const char* judge_and_tighten(int directory, const struct stat& status, mode_t wanted,
+                              bool* tightened) {
+  const char* refusal = owner_refusal(status);
+  const bool tighten = refusal == nullptr && (status.st_mode & 07777) != wanted;
+  if (tighten && ::fchmod(directory, wanted) != 0) refusal = "group or others can write to it";
+  *tightened = tighten && refusal == nullptr;
+  return refusal;
+}
+
+}  // namespace
+
 int prepare_uci_directory(const char* path) {
   name_buffer name;
   strip_trailing_slashes(path, name);
@@ -55,15 +71,31 @@ int prepare_uci_directory(const char* path) {
   const bool looked = directory && ::fstat(directory.get(), &status) == 0;
   // Judged through the descriptor: the directory we go on with is the one
   // that passed.
-  const char* refusal = looked ? owner_refusal(status) : uci_directory_refusal(path);
-  const mode_t mode = created ? 0755 : status.st_mode & 07755;
-  const bool tighten = looked && refusal == nullptr && (status.st_mode & 07777) != mode;
-  if (tighten && ::fchmod(directory.get(), mode) != 0) refusal = "group or others can write to it";
+  bool tightened = false;
+  const char* refusal = looked
+                            ? judge_and_tighten(directory.get(), status,
+                                                created ? 0755 : status.st_mode & 07755, &tightened)
+                            : uci_directory_refusal(path);
   if (refusal != nullptr) {
     say("refusing %s: %s\n", path, refusal);
     return -1;
   }
   // A file of that name passes: the lock reports it.
-  if (tighten && !created) say("tightened %s: group or others could write to it\n", path);
+  if (tightened && !created) say("tightened %s: group or others could write to it\n", path);
+  return 0;
+}
+
+int guard_open_directory(int directory, const char* path) {
+  struct stat status {};
+  const char* refusal = uci_directory_refusal(path);
+  if (refusal == nullptr && ::fstat(directory, &status) != 0) refusal = std::strerror(errno);
+  bool tightened = false;
+  if (refusal == nullptr)
+    refusal = judge_and_tighten(directory, status, status.st_mode & 07755, &tightened);
+  if (refusal != nullptr) {
+    say("refusing %s: %s\n", path, refusal);
+    return -1;
+  }
+  if (tightened) say("tightened %s: group or others could write to it\n", path);
   return 0;
 }

@@ -1,5 +1,6 @@
 // The shared directory /tmp/.uci/ holds the run file, the alive files and the
-// upgrade package; whoever controls it controls those.
+// upgrade package; ../data/ holds the programs run as root in plugin mode.
+// Whoever controls either controls those: both get the same treatment.
 #pragma once
 
 // Why start-up must refuse the directory at `path`: a symbolic link, or a
@@ -14,3 +15,9 @@
 // after printing why start-up must end. A file of that name passes (the lock
 // reports it).
 [[nodiscard]] int prepare_uci_directory(const char* path);
+
+// Judges the directory open at `directory`, found at `path`, as above once
+// it exists: a link at `path` or a stranger's directory is refused, the
+// write bits of group and others are taken away, each with a line. 0, or -1
+// after the line: the caller must not use the directory.
+[[nodiscard]] int guard_open_directory(int directory, const char* path);

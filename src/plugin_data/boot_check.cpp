@@ -1,10 +1,12 @@
 #include "plugin_data/boot_check.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <string_view>
 
 #include "core/state.h"
+#include "core/uci_directory.h"
 #include "plugin_data/version.h"
 #include "util/handles.h"
 #include "util/json_file.h"
@@ -29,7 +31,11 @@ int decide_plugin_mode() {
   const unique_json record(read_boot_check_record());
   const record_verdict verdict = judge_boot_check_record(record.get());
   if (verdict == record_verdict::stale) (void)remove_boot_check_record();
-  return verdict == record_verdict::plugin_mode ? 1 : 0;
+  if (verdict != record_verdict::plugin_mode) return 0;
+  // The programs run from there as our user: only from a directory nobody
+  // else can write to (checked again each cycle, as a plugin may change it).
+  const unique_fd data(::open(data_directory, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  return data && guard_open_directory(data.get(), data_directory) == 0 ? 1 : 0;
 }
 
 int remove_boot_check_record() {

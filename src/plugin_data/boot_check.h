@@ -9,7 +9,9 @@ inline constexpr const char* boot_check_record_path = "../data//.bootchk";
 
 // 1 when programs run from the data directory: the record parses, its first
 // "version" is a string not older than the baseline version and its first
-// "plugindata" has the integer value 1. Removes a stale record.
+// "plugindata" has the integer value 1, and ../data/ is a directory of ours
+// or root's that nobody else can write to (see guard_open_directory: its
+// line, and 0, when it is not). Removes a stale record.
 [[nodiscard]] int decide_plugin_mode();
 
 // What a parsed record (null: none) means for plugin mode, without acting on

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "core/state.h"
+#include "core/uci_directory.h"
 #include "plugin_data/boot_check.h"
 #include "plugin_data/staging.h"
 #include "plugin_data/version.h"
@@ -93,24 +94,36 @@ int run_tar(int package, const char* package_path, const char* staging_path) {
   return -1;
 }
 
-// Moves what tar unpacked into the data directory, after a check of every
-// entry, so a conflict found changes nothing. 0, or -1 after its line.
-int move_into_data(int staging, int data, const char* package_path) {
+// Moves what tar unpacked into the data directory, after making it fit and
+// checking every entry, so a refusal or a conflict found changes nothing; a
+// step that fails later has every step before it undone. 0, or -1 after its
+// line; `kept` is set when putting back failed and the staging directory
+// must stay (the lines say what of ../data/ is in there).
+int move_into_data(int staging, int data, const char* package_path, const char* kept_path,
+                   bool* kept) {
   merge_stop stop;
+  merge_journal journal;
   const unique_fd root(::openat(staging, "root", directory_flags));
-  if (!root) stop.error = errno;
-  if (root && check_merge(root.get(), data, &stop) == 0 &&
-      merge_staged(root.get(), data, &stop) == 0)
+  const unique_fd aside(::openat(staging, "old", directory_flags));
+  if (!root || !aside) stop.error = errno;
+  if (root && aside && sanitize_staged(root.get(), &stop) == 0 &&
+      check_merge(root.get(), data, &stop) == 0 &&
+      merge_staged(root.get(), data, aside.get(), &journal, &stop) == 0)
     return 0;
   say("failed to unpack %s: %s/%s: %s\n", package_path, data_directory, stop.path.data(),
-      reason(stop.error));
+      stop.refusal != nullptr ? stop.refusal : reason(stop.error));
+  path_buffer aside_path;
+  (void)format_into(aside_path, "%s/old", kept_path);
+  if (journal.count > 0 &&
+      undo_merge(root.get(), data, aside.get(), aside_path.data(), journal) != 0)
+    *kept = true;
   return -1;
 }
 
 // 1 when the package was unpacked and moved into the data directory whole.
 // The staging directory goes in every case, so a failure leaves the data
-// directory as it was (except for a move that failed part-way) and frees
-// the space.
+// directory as it was and frees the space; only when putting back failed
+// does it stay, renamed so that no start-up removes it.
 int unpack_package(int package, const char* package_path, int data) {
   path_buffer staging_path;
   if (data < 0 || !format_into(staging_path, "%s/%sXXXXXX", data_directory, staging_prefix))
@@ -120,17 +133,27 @@ int unpack_package(int package, const char* package_path, int data) {
     return 0;
   }
   const char* staging_name = staging_path.data() + std::strlen(data_directory) + 1;
+  path_buffer kept_name;
+  path_buffer kept_path;
+  (void)format_into(kept_name, "%s%s", kept_prefix, staging_name + std::strlen(staging_prefix));
+  (void)format_into(kept_path, "%s/%s", data_directory, kept_name.data());
   unique_fd staging(::openat(data, staging_name, directory_flags));
   int done = 0;
-  if (!staging || ::mkdirat(staging.get(), "root", 0700) != 0) {
+  bool kept = false;
+  if (!staging || ::mkdirat(staging.get(), "root", 0700) != 0 ||
+      ::mkdirat(staging.get(), "old", 0700) != 0) {
     say("failed to unpack %s: %s\n", package_path, reason(errno));
   } else if (run_tar(package, package_path, staging_path.data()) == 0 &&
-             move_into_data(staging.get(), data, package_path) == 0) {
+             move_into_data(staging.get(), data, package_path, kept_path.data(), &kept) == 0) {
     done = 1;
   }
   staging.reset();
-  if (remove_tree(data, staging_name) != 0)
+  if (kept) {
+    if (::renameat(data, staging_name, data, kept_name.data()) != 0)
+      say("failed to keep %s as %s: %s\n", staging_path.data(), kept_path.data(), reason(errno));
+  } else if (remove_tree(data, staging_name) != 0) {
     say("failed to remove %s: %s\n", staging_path.data(), reason(errno));
+  }
   return done;
 }
 
@@ -172,6 +195,9 @@ void install_upgrade_package(int code) {
   // between our read and our write.
   const unique_fd data = lock_data_directory();
   if (!data) say("failed to lock %s: %s\n", data_directory, reason(errno));
+  // Nothing goes where another user could change what we then run as root;
+  // the package stays for a later try.
+  if (data && guard_open_directory(data.get(), data_directory) != 0) return;
 
   // Read before unpacking, so a .bootchk shipped in the archive is overwritten.
   unique_json record(read_boot_check_record());

@@ -50,7 +50,8 @@ int supervisor_main(int argc, char** argv) {
   // A planted link, a stranger's directory or one that others may write to
   // would hand them the run file, the alive files and the upgrade package.
   if (prepare_uci_directory(uci_directory) != 0) return 0;
-  if (ensure_directory(data_directory) != 0) return 0;
+  // Plugin mode runs programs from ../data/ as our user: the same treatment.
+  if (prepare_uci_directory(data_directory) != 0) return 0;
   if (load_config("config", &state) != 0) {
     say("failed to init daemon\n");
     return 0;

@@ -166,10 +166,12 @@ bool is_temporary_name(const char* name, const char* prefix) {
 }
 
 int copy_file(int source_fd, const char* destination) {
-  // An existing file keeps its mode; a directory there cannot be replaced.
+  // An existing file keeps its mode, but never a set-ID bit or others' right
+  // to write: the new content is not what that mode was given to. A
+  // directory there cannot be replaced.
   struct stat standing {};
   const bool exists = ::lstat(destination, &standing) == 0;
-  const mode_t mode = exists && S_ISREG(standing.st_mode) ? (standing.st_mode & 07777) : 0700;
+  const mode_t mode = exists && S_ISREG(standing.st_mode) ? (standing.st_mode & 0755) : 0700;
   int result = no_temporary;
   if (exists && S_ISDIR(standing.st_mode)) {
     errno = EISDIR;

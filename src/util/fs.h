@@ -23,7 +23,8 @@ void close_descriptors_from(int first);
 
 // Replaces `destination` as replace_file_atomically does with a copy of what
 // is left to read from `source_fd` (the caller's, left open). An existing
-// file keeps its mode, a new one gets 0700; a link there is replaced. Prints
+// file keeps its mode less set-ID bits and the write bits of group and
+// others, a new one gets 0700; a link there is replaced. Prints
 // "Failed to read or write, in, <source_fd>, out, -1" and returns -1 when
 // `source_fd` is negative, a directory stands at `destination` or no
 // temporary file can be made; also -1 when a read, write, flush or the

@@ -2,6 +2,7 @@
 // and the failures that end the supervisor with status 0 before it starts
 // any program.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <optional>
@@ -373,5 +374,65 @@ INSTANTIATE_TEST_SUITE_P(
                       uci_mode{"writable_by_all", "000", "mkdir -m 0777 /tmp/.uci",
                                "tightened /tmp/.uci/: group or others could write to it\n"}),
     param_name{});
+
+struct data_mode {
+  const char* name;
+  const char* setup;  // shell commands in the namespace; <data> is replaced
+  const char* said;
+  bool runs;  // false: start-up ends, no program starts
+};
+
+class startup_data_directory : public startup, public ::testing::WithParamInterface<data_mode> {};
+
+// ../data/ holds what plugin mode runs as root: treated as /tmp/.uci/ is.
+TEST_P(startup_data_directory, only_its_owner_may_write_to_it) {
+  with_probe();
+  start_options options;
+  options.setup = GetParam().setup;
+  for (auto at = options.setup.find("<data>"); at != std::string::npos;
+       at = options.setup.find("<data>"))
+    options.setup.replace(at, 6, data_dir());
+  options.exec_path = "/bin/bash";
+  options.argv0 = "bash";
+  options.args = {"-c", "umask 000; exec ./sup"};
+  ASSERT_TRUE(start(options));
+  if (!GetParam().runs) {
+    EXPECT_EQ(exit_status(20), "exit 0");
+    EXPECT_TRUE(starts("probe").empty());
+  } else {
+    ASSERT_TRUE(wait_until([&] { return !starts("probe").empty(); }, 20));
+  }
+  EXPECT_EQ(stdout_text(), GetParam().said);
+  struct stat status {};
+  ASSERT_EQ(::stat(ns_path(data_dir()).c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, GetParam().runs ? 0755u : 0777u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    table, startup_data_directory,
+    ::testing::Values(data_mode{"created_under_umask_000", "rmdir <data>", "", true},
+                      data_mode{"writable_by_all", "chmod 0777 <data>",
+                                "tightened ../data/: group or others could write to it\n", true},
+                      data_mode{"owned_by_another_user", "chmod 0777 <data> && chown 4242 <data>",
+                                "refusing ../data/: it is owned by another user\n", false}),
+    param_name{});
+
+// A ../data/ that became another user's while the supervisor ran is no place
+// to run programs from: the next cycle starts them from our own directory.
+TEST_F(startup, plugin_mode_needs_a_data_directory_nobody_else_owns) {
+  with_probe();
+  script("probe", {"sleep 300 exit 160", "run"});
+  data_program("probe");
+  write_file("../data/.bootchk", R"({"version":"1.0.0.1","plugindata":1})");
+  ASSERT_TRUE(start());
+  ASSERT_TRUE(wait_until([&] { return !starts("probe").empty(); }, 20));
+  EXPECT_EQ(starts("probe")[0], "../data//probe -T /tmp/.uci/ -D ../data/ -O pellavora_K2310");
+  ASSERT_EQ(::chown(ns_path(data_dir()).c_str(), 4242, 4242), 0);
+  ASSERT_TRUE(wait_until([&] { return starts("probe").size() >= 2; }, 20));
+  EXPECT_EQ(starts("probe")[1], "probe -r 160");
+  EXPECT_NE(stdout_text().find("refusing ../data/: it is owned by another user\n"),
+            std::string::npos)
+      << stdout_text();
+}
 
 }  // namespace

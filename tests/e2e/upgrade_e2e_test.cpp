@@ -4,6 +4,8 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <ios>
+#include <sstream>
 #include <string>
 
 #include "harness.h"
@@ -249,6 +251,10 @@ TEST_P(upgrade_init_bin, exit_131_replaces_init_bin_whole_or_not_at_all) {
   EXPECT_EQ(std::system(("test \"$(ls -A '" + data + "')\" = \".bootchk\ninit.bin\"").c_str()), 0);
   EXPECT_EQ(read_file("../outside"), "outer");
   EXPECT_NE(stdout_text().find(GetParam().said), std::string::npos) << stdout_text();
+  // The new content never runs with a set-ID bit the old one had.
+  struct stat status {};
+  ASSERT_EQ(::lstat((data + "/init.bin").c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 06022, 0U) << std::oct << status.st_mode;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -260,7 +266,10 @@ INSTANTIATE_TEST_SUITE_P(
                       "failed to copy /tmp/.uci//ttupgrade.tgz to ../data//init.bin: No space left "
                       "on device\n",
                       false},
-        init_bin_case{"link", "ln -s '<case>/sup/../outside' '<data>/init.bin'", "", true}),
+        init_bin_case{"link", "ln -s '<case>/sup/../outside' '<data>/init.bin'", "", true},
+        init_bin_case{"set_id_mode",
+                      "head -c 20000 /dev/zero >'<data>/init.bin' && chmod 6777 '<data>/init.bin'",
+                      "", true}),
     param_name{});
 
 // A second supervisor sharing ../data/ clears leftovers only under the lock
@@ -320,5 +329,130 @@ TEST_F(upgrade_e2e, a_supervisor_killed_while_tar_runs_can_start_again_at_once) 
   EXPECT_EQ(next.out.find("already in use"), std::string::npos) << next.out;
   EXPECT_EQ(next.status, "timeout") << next.out;
 }
+
+// Modes of entries of ../data/ (octal, set-ID and write bits of others
+// included), for what a package brought.
+std::string mode_of(const std::string& path) {
+  struct stat status {};
+  if (::lstat(path.c_str(), &status) != 0) return "missing";
+  std::ostringstream octal;
+  octal << std::oct << (status.st_mode & 07777);
+  return octal.str();
+}
+
+// Nothing of a package runs with its owner's rights or can be changed by
+// others once installed.
+TEST_F(upgrade_e2e, exit_130_drops_set_id_and_others_write_bits) {
+  watch_upgrader("130");
+  data_program("upgrader");
+  ASSERT_NO_FATAL_FAILURE(pack(std::string("cp '") + E2E_FAKE_PLUGIN +
+                               "' other && chmod 4755 other && mkdir sdir && echo x >sdir/f && "
+                               "chmod 6777 sdir/f && chmod 2777 sdir"));
+  ASSERT_TRUE(start());
+  ASSERT_TRUE(wait_until([&] { return starts("upgrader").size() >= 2; }, 20));
+  EXPECT_EQ(read_file("../data/.bootchk"), R"({"version":"1.0.0.1","plugindata":1})");
+  EXPECT_EQ(mode_of(data_dir() + "/other") + " " + mode_of(data_dir() + "/sdir") + " " +
+                mode_of(data_dir() + "/sdir/f"),
+            "755 755 755");
+}
+
+struct refused_package_case {
+  const char* name;
+  const char* fill;     // shell commands in sup/pkgsrc; "pack:" then members
+  const char* members;  // as GNU tar takes them
+  const char* said;     // the line standard output must show
+};
+
+class upgrade_refused_package : public upgrade_e2e,
+                                public ::testing::WithParamInterface<refused_package_case> {};
+
+// A device node, or a hard link that busybox's tar makes through a link of
+// the same archive (s -> ../.., then victim linked to s/victim: the very
+// file of ../data/), is refused whole, whichever tar unpacks: ../data/ stays
+// as it was and the loop goes on. GNU tar itself refuses the link.
+TEST_P(upgrade_refused_package, leaves_data_as_it_was) {
+  watch_upgrader("130");
+  write_file("../data/victim", "old");
+  write_file("../data/keep.txt", "old");
+  ASSERT_NO_FATAL_FAILURE(pack(GetParam().fill, GetParam().members));
+  ASSERT_TRUE(start());
+  ASSERT_TRUE(wait_until([&] { return starts("upgrader").size() >= 2; }, 20));
+  EXPECT_EQ(
+      std::system(
+          ("test \"$(ls -A '" + data_dir() + "')\" = \".bootchk\nkeep.txt\nvictim\"").c_str()),
+      0);
+  EXPECT_EQ(read_file("../data/victim") + read_file("../data/keep.txt"), "oldold");
+  EXPECT_EQ(read_file("../data/.bootchk"), R"({"version":"1.0.0.1"})");
+  const std::string out = stdout_text();
+  EXPECT_TRUE(out.find(GetParam().said) != std::string::npos ||
+              out.find("failed to unpack /tmp/.uci//ttupgrade.tgz: tar exited with ") !=
+                  std::string::npos)
+      << out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    table, upgrade_refused_package,
+    ::testing::Values(
+        refused_package_case{"device_node", "mknod mem c 1 1 && echo new >keep.txt", "keep.txt mem",
+                             "failed to unpack /tmp/.uci//ttupgrade.tgz: ../data//mem: it is a "
+                             "device, FIFO or socket, refused\n"},
+        // The archive: the link s, then only the hard-link member victim.
+        refused_package_case{
+            "hard_link_through_a_link",
+            "ln -s ../.. s && command -p tar -cf ../one.tar s && rm s && mkdir s && "
+            "echo x >s/victim && ln s/victim victim && command -p tar -cf ../two.tar s/victim "
+            "victim && command -p tar --delete -f ../two.tar s/victim && "
+            "command -p tar -Af ../one.tar ../two.tar && rm -r s victim && echo new >keep.txt && "
+            "command -p tar -rf ../one.tar keep.txt && gzip -c ../one.tar >../pkg.tgz && "
+            "mkdir -p e && cd e",
+            "-T /dev/null",
+            "failed to unpack /tmp/.uci//ttupgrade.tgz: ../data//victim: it is a hard link, "
+            "refused\n"}),
+    param_name{});
+
+struct half_way_case {
+  const char* name;
+  const char* setup;  // shell commands in the namespace; <data> is replaced
+};
+
+class upgrade_all_or_nothing : public upgrade_e2e,
+                               public ::testing::WithParamInterface<half_way_case> {};
+
+// A move that cannot go through whole leaves ../data/ as it was: a mount
+// point inside is found before the first move, a rename that fails later
+// (over a file bound onto itself: busy) has every earlier move undone.
+TEST_P(upgrade_all_or_nothing, exit_130_changes_nothing_when_a_move_fails) {
+  watch_upgrader("130");
+  std::string fill = "mkdir sub && echo new >sub/x && echo new >zz";
+  for (int i = 0; i < 20; ++i) fill += " && echo new >f" + std::to_string(i);
+  for (int i = 0; i < 20; ++i) write_file("../data/f" + std::to_string(i), "old");
+  write_file("../data/zz", "old");
+  ASSERT_NO_FATAL_FAILURE(pack(fill));
+  std::string setup = GetParam().setup;
+  for (auto at = setup.find("<data>"); at != std::string::npos; at = setup.find("<data>"))
+    setup.replace(at, 6, data_dir());
+  start_options options;
+  options.setup = setup;
+  ASSERT_TRUE(start(options));
+  ASSERT_TRUE(wait_until([&] { return starts("upgrader").size() >= 2; }, 20));
+  int changed = 0;
+  for (int i = 0; i < 20; ++i)
+    changed += read_text_file(ns_path(data_dir()) + "/f" + std::to_string(i)) != "old";
+  EXPECT_EQ(changed, 0) << "of 20 files";
+  EXPECT_EQ(read_text_file(ns_path(data_dir()) + "/zz"), "old");
+  EXPECT_FALSE(path_exists(ns_path(data_dir()) + "/sub/x"));
+  EXPECT_EQ(read_text_file(ns_path(data_dir()) + "/.bootchk"), R"({"version":"1.0.0.1"})");
+  EXPECT_NE(stdout_text().find("failed to unpack /tmp/.uci//ttupgrade.tgz: ../data//"),
+            std::string::npos)
+      << stdout_text();
+}
+
+INSTANTIATE_TEST_SUITE_P(table, upgrade_all_or_nothing,
+                         ::testing::Values(half_way_case{"mount_point",
+                                                         "mkdir <data>/sub && mount -t tmpfs tmpfs "
+                                                         "<data>/sub"},
+                                           half_way_case{"busy_file",
+                                                         "mount --bind <data>/zz <data>/zz"}),
+                         param_name{});
 
 }  // namespace

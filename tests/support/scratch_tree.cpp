@@ -4,9 +4,11 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -89,8 +91,25 @@ void make_tree(const std::string& root, const std::vector<std::string>& lines) {
     if (kind == "d") (void)::mkdir(full.c_str(), 0755);
     if (kind == "f") write_text(full, rest);
     if (kind == "l") (void)!::symlink(rest.c_str(), full.c_str());
+    if (kind == "h") (void)!::link(rest.c_str(), full.c_str());
+    if (kind == "m") (void)!::chmod(full.c_str(), std::stoul(rest, nullptr, 8));
+    if (kind == "c") (void)!::mknod(full.c_str(), S_IFCHR | 0666, makedev(1, 3));
+    if (kind == "p") (void)!::mkfifo(full.c_str(), 0644);
   }
 }
+
+namespace {
+
+// " mode <octal>" for a set-ID bit or others' right to write, else nothing.
+std::string mode_mark(const std::string& path) {
+  struct stat status {};
+  if (::lstat(path.c_str(), &status) != 0 || (status.st_mode & 06022) == 0) return "";
+  std::array<char, 16> octal{};
+  (void)std::snprintf(octal.data(), octal.size(), " mode %04o", status.st_mode & 07777);
+  return octal.data();
+}
+
+}  // namespace
 
 std::string tree_listing(const std::string& root) {
   namespace fs = std::filesystem;
@@ -102,9 +121,12 @@ std::string tree_listing(const std::string& root) {
     if (it->is_symlink()) {
       lines.push_back("l " + path + " " + fs::read_symlink(it->path()).string());
     } else if (it->is_directory()) {
-      lines.push_back("d " + path);
+      lines.push_back("d " + path + mode_mark(it->path().string()));
+    } else if (it->is_regular_file()) {
+      lines.push_back("f " + path + " " + read_text(it->path().string()) +
+                      mode_mark(it->path().string()));
     } else {
-      lines.push_back("f " + path + " " + read_text(it->path().string()));
+      lines.push_back("s " + path);  // never opened: a FIFO would block
     }
   }
   std::sort(lines.begin(), lines.end());

@@ -20,10 +20,14 @@ void write_text(const std::string& path, const std::string& content);
 bool file_exists(const std::string& path);
 
 // Makes entries below `root` from lines "d <path>" (a directory), "f <path>
-// <content>" and "l <path> <target>" (a symbolic link), in that order.
+// <content>", "l <path> <target>" (a symbolic link), "h <path> <file>" (a
+// hard link), "m <path> <octal mode>", "c <path>" (the device 1,3) and "p
+// <path>" (a FIFO), in that order.
 void make_tree(const std::string& root, const std::vector<std::string>& lines);
 // Every entry below `root`, links not followed, as make_tree's lines, sorted
-// and joined by newlines.
+// and joined by newlines; " mode <octal>" ends the line of a file or
+// directory with a set-ID bit or a write bit of group or others, "s <path>"
+// stands for anything else.
 std::string tree_listing(const std::string& root);
 
 // Runs `body` with standard output going to a file; returns what it printed.
