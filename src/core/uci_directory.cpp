@@ -52,10 +52,12 @@ int prepare_uci_directory(const char* path) {
   }
   const unique_fd directory(::open(name.data(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   struct stat status {};
+  const bool not_directory = !directory && errno == ENOTDIR;
   const bool looked = directory && ::fstat(directory.get(), &status) == 0;
   // Judged through the descriptor: the directory we go on with is the one
   // that passed.
   const char* refusal = looked ? owner_refusal(status) : uci_directory_refusal(path);
+  if (refusal == nullptr && not_directory) refusal = "it is not a directory";
   const mode_t mode = created ? 0755 : status.st_mode & 07755;
   const bool tighten = looked && refusal == nullptr && (status.st_mode & 07777) != mode;
   if (tighten && ::fchmod(directory.get(), mode) != 0) refusal = "group or others can write to it";
@@ -63,7 +65,6 @@ int prepare_uci_directory(const char* path) {
     say("refusing %s: %s\n", path, refusal);
     return -1;
   }
-  // A file of that name passes: the lock reports it.
   if (tighten && !created) say("tightened %s: group or others could write to it\n", path);
   return 0;
 }
