@@ -22,6 +22,7 @@
 #include "util/json_file.h"
 #include "util/output.h"
 #include "util/spawn.h"
+#include "util/text_escape.h"
 #include "util/tree.h"
 
 namespace {
@@ -108,7 +109,11 @@ int move_into_data(int staging, int data, const char* package_path) {
   if (root && check_merge(root.get(), data, &stop) == 0 &&
       merge_staged(root.get(), data, &stop) == 0)
     return 0;
-  say("failed to unpack %s: %s/%s: %s\n", package_path, data_directory, stop.path.data(),
+  // Member names are the package's: a newline or a control byte in one must
+  // neither split the line nor reach a terminal.
+  std::array<char, 4 * sizeof stop.path + 1> path{};
+  (void)escape_text(stop.path.data(), path.data(), path.size());
+  say("failed to unpack %s: %s/%s: %s\n", package_path, data_directory, path.data(),
       reason(stop.error));
   return -1;
 }

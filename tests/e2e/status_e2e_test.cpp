@@ -305,8 +305,9 @@ TEST_F(status_e2e, trusts_only_the_supervisor_and_shows_names_safely) {
   // The setup's processes came first: the supervisor's pid is the one named sup.
   const std::string pid =
       run_in_namespace("/bin/sh",
-                       {"-c", "for p in /proc/[0-9]*; do [ \"$(cat $p/comm)\" = sup ] && "
-                              "echo ${p#/proc/}; done 2>/dev/null"},
+                       {"-c",
+                        "for p in /proc/[0-9]*; do [ \"$(cat $p/comm)\" = sup ] && "
+                        "echo ${p#/proc/}; done 2>/dev/null"},
                        "/")
           .out;
   ASSERT_FALSE(pid.empty());
@@ -320,8 +321,8 @@ TEST_F(status_e2e, trusts_only_the_supervisor_and_shows_names_safely) {
   std::string exit;
   const json_owner document = status_json({"sup"}, &exit);
   ASSERT_NE(document, nullptr);
-  EXPECT_EQ(cJSON_GetNumberValue(cJSON_GetObjectItem(
-                cJSON_GetObjectItem(document.get(), "supervisor"), "pid")),
+  EXPECT_EQ(cJSON_GetNumberValue(
+                cJSON_GetObjectItem(cJSON_GetObjectItem(document.get(), "supervisor"), "pid")),
             std::stod(pid));
   const cJSON* program = cJSON_GetArrayItem(cJSON_GetObjectItem(document.get(), "programs"), 0);
   EXPECT_STREQ(cJSON_GetStringValue(cJSON_GetObjectItem(program, "name")),
@@ -331,17 +332,18 @@ TEST_F(status_e2e, trusts_only_the_supervisor_and_shows_names_safely) {
   // nothing else: it says so, with a status of its own.
   const command_result hidden = run_in_namespace(
       "/bin/sh",
-      {"-c", "mount -o remount,hidepid=2 /proc && exec setpriv --reuid=65534 --regid=65534 "
-             "--clear-groups \"$0\" sup",
+      {"-c",
+       "mount -o remount,hidepid=2 /proc && exec setpriv --reuid=65534 --regid=65534 "
+       "--clear-groups \"$0\" sup",
        E2E_STATUS},
       "/");
   if (hidden.status != "exit 126" && hidden.status != "exit 127") {  // a private tree
     EXPECT_EQ(hidden.status, "exit 3");
-    EXPECT_NE(stdout_text().find("plugsup-status: supervisor sup (pid " +
-                                 pid.substr(0, pid.size() - 1) +
-                                 ") runs, but /proc hides it and its programs from this user "
-                                 "(hidepid); ask as root\n"),
-              std::string::npos)
+    EXPECT_NE(
+        stdout_text().find("plugsup-status: supervisor sup (pid " + pid.substr(0, pid.size() - 1) +
+                           ") runs, but /proc hides it and its programs from this user "
+                           "(hidepid); ask as root\n"),
+        std::string::npos)
         << stdout_text();
   }
 }

@@ -315,6 +315,17 @@ TEST_F(upgrade_e2e, temporary_records_left_by_a_crash_are_removed_at_start) {
   EXPECT_EQ(read_file("../data/.bootchk"), R"({"version":"1.0.0.1"})");
 }
 
+// A member name with a newline that stops the merge is escaped in the line.
+TEST_F(upgrade_e2e, a_member_name_with_a_newline_stays_on_its_line) {
+  watch_upgrader("130");
+  write_file("../data/a\nb/keep", "x");
+  ASSERT_NO_FATAL_FAILURE(pack("echo new >\"$(printf 'a\\nb')\""));
+  ASSERT_TRUE(start());
+  ASSERT_TRUE(wait_until([&] { return starts("upgrader").size() >= 2; }, 20));
+  EXPECT_EQ(split_lines(stdout_text())[0],
+            "failed to unpack /tmp/.uci//ttupgrade.tgz: ../data//a\\x0ab: Directory not empty");
+}
+
 // Another user who may read ../data/ holds a flock on it all the time: the
 // lock that orders installations is no file of theirs, so the start-up's
 // clean-up and an installation go on.
