@@ -64,7 +64,7 @@ selection select_target(const char* target, int uci_fd) {
   return chosen;
 }
 
-constexpr int hidden_status = 3;
+constexpr int hidden_status = 4;  // 3 is wrong usage
 
 // The kernel's name of the process is the program name (cut to 15 bytes), or
 // one of its first arguments names the program (an emulator runs it).

@@ -338,7 +338,7 @@ TEST_F(status_e2e, trusts_only_the_supervisor_and_shows_names_safely) {
        E2E_STATUS},
       "/");
   if (hidden.status != "exit 126" && hidden.status != "exit 127") {  // a private tree
-    EXPECT_EQ(hidden.status, "exit 3");
+    EXPECT_EQ(hidden.status, "exit 4");
     EXPECT_NE(
         stdout_text().find("plugsup-status: supervisor sup (pid " + pid.substr(0, pid.size() - 1) +
                            ") runs, but /proc hides it and its programs from this user "
