@@ -5,54 +5,92 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
+#include "core/lock_file.h"
 #include "core/run_file.h"
 #include "core/uci_directory.h"
+#include "util/errno_text.h"
+#include "util/format.h"
 #include "util/handles.h"
 #include "util/output.h"
 
 namespace {
 
-// The run file with its first line, under the lock: the descriptor, or -1
-// after printing.
-int lock_new_run_file(const char* program_path, const char* path) {
+using path_buffer = std::array<char, 4112>;
+
+// The lock lives beside the run file, on a 0600 file of ours: the run file
+// stays readable for plugsup-status, and anyone may flock what they can read.
+bool compose_lock_path(const char* run_file_path, path_buffer& lock_path) {
+  return format_into(lock_path, "%s%s", run_file_path, instance_lock_suffix);
+}
+
+// Opens `path` with open_own_file, saying what it replaced or why it failed.
+int open_reporting(const char* path, mode_t mode, const char* (*fault)(const struct stat&)) {
+  const char* replaced = nullptr;
+  const int fd = open_own_file(path, mode, fault, &replaced);
+  if (fd < 0 && replaced != nullptr) {
+    say("failed to replace %s: %s\n", path, replaced);
+  } else if (fd < 0) {
+    errno_text_buffer unknown;
+    say("failed to open %s: %s\n", path, errno_text(errno, unknown));
+  } else if (replaced != nullptr) {
+    say("replaced %s: %s\n", path, replaced);
+  }
+  return fd;
+}
+
+// The instance lock's descriptor, or -1 after printing; a real second
+// supervisor shows as "already run".
+int take_lock_file(const char* program_path, const char* run_file_path) {
+  path_buffer lock_path;
+  if (!compose_lock_path(run_file_path, lock_path)) {
+    say("failed to open %s: name too long\n", run_file_path);
+    return -1;
+  }
+  unique_fd lock(open_reporting(lock_path.data(), 0600, lock_file_fault));
+  if (!lock) return -1;
+  if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
+    say("already in use for %s\n", run_file_path);
+    say("process(%s) already run\n", program_path);
+    return -1;
+  }
+  return lock.release();
+}
+
+// The run file with its first line, under the instance lock: the descriptor,
+// or -1 after printing.
+int open_run_file_under_lock(const char* path) {
   text_buffer directory;
   if (::getcwd(directory.data(), directory.size()) == nullptr) {
     say("failed to get current dir\n");
     return -1;
   }
   const int fd =
-      open_locked_file(path, directory.data(), static_cast<int>(std::strlen(directory.data())));
-  if (fd < 0) {
-    say("process(%s) already run\n", program_path);
-    return -1;
-  }
+      open_own_run_file(path, directory.data(), static_cast<int>(std::strlen(directory.data())));
+  if (fd < 0) return -1;
   (void)!::write(fd, "\n", 1);
   return fd;
 }
 
+// True when `fd` is still the file named `path`.
+bool still_named(int fd, const char* path) {
+  struct stat held {};
+  struct stat named {};
+  return ::fstat(fd, &held) == 0 && held.st_nlink > 0 && ::lstat(path, &named) == 0 &&
+         named.st_dev == held.st_dev && named.st_ino == held.st_ino;
+}
+
 }  // namespace
 
-int open_locked_file(const char* path, const char* text, int length) {
-  // O_NOFOLLOW: a link planted at the run-file path must not let us truncate
-  // whatever it points at. O_CLOEXEC: children never inherit the lock.
-  // O_NONBLOCK: a FIFO planted there must not hold up the open.
-  unique_fd fd(::open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644));
-  // Only a regular file: a FIFO, socket or device would swallow or stall the
-  // appends of the supervision loop.
-  struct stat status {};
-  const bool regular = fd && ::fstat(fd.get(), &status) == 0 && S_ISREG(status.st_mode);
-  const int status_flags = regular ? ::fcntl(fd.get(), F_GETFL) : -1;
-  if (status_flags < 0 || ::fcntl(fd.get(), F_SETFL, status_flags & ~O_NONBLOCK) != 0) {
-    say("failed to open %s\n", path);
-    return -1;
-  }
-  if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
-    say("already in use for %s\n", path);
-    return -1;
-  }
-  // Emptied only now: a loser of the lock leaves the winner's file alone.
+int open_own_run_file(const char* path, const char* text, int length) {
+  // A run file that is not ours, that others may write, or that is no
+  // regular file is replaced: a planter would forge its lines, or stall the
+  // appends of the supervision loop with a FIFO or a huge sparse file.
+  unique_fd fd(open_reporting(path, 0644, run_file_fault));
+  if (!fd) return -1;
+  // Emptied only under the instance lock: a loser leaves the winner's file alone.
   (void)!::ftruncate(fd.get(), 0);
   if (length > 0) (void)!::write(fd.get(), text, static_cast<std::size_t>(length));
   return fd.release();
@@ -60,20 +98,28 @@ int open_locked_file(const char* path, const char* text, int length) {
 
 int take_instance_lock(const char* program_path, supervisor_state* state) {
   state->program_path = program_path;
-  // The descriptor is kept open, and the lock held, for the life of the process.
-  state->run_fd = lock_new_run_file(program_path, state->run_file_path.data());
+  // Both descriptors are kept open, and the lock held, for the life of the process.
+  state->lock_fd = take_lock_file(program_path, state->run_file_path.data());
+  if (state->lock_fd < 0) return -1;
+  state->run_fd = open_run_file_under_lock(state->run_file_path.data());
   return state->run_fd < 0 ? -1 : 0;
 }
 
 int keep_instance_lock(supervisor_state* state) {
   const char* path = state->run_file_path.data();
-  struct stat held {};
-  struct stat named {};
-  if (::fstat(state->run_fd, &held) == 0 && held.st_nlink > 0 && ::lstat(path, &named) == 0 &&
-      named.st_dev == held.st_dev && named.st_ino == held.st_ino)
-    return 0;
+  path_buffer lock_path;
+  const bool lock_named =
+      compose_lock_path(path, lock_path) && still_named(state->lock_fd, lock_path.data());
+  if (lock_named && still_named(state->run_fd, path)) return 0;
   if (prepare_uci_directory(uci_directory) != 0) return -1;
-  const int fd = lock_new_run_file(state->program_path, path);
+  if (!lock_named) {
+    // Removed with /tmp/.uci/: whoever locks a new one first supervises.
+    const int lock = take_lock_file(state->program_path, path);
+    if (lock < 0) return -1;
+    (void)::dup3(lock, state->lock_fd, O_CLOEXEC);
+    (void)::close(lock);
+  }
+  const int fd = open_run_file_under_lock(path);
   if (fd < 0) return -1;
   replace_run_file(state->run_fd, fd);
   return 0;

@@ -1,22 +1,29 @@
-// The instance lock: an exclusive lock on the run file in /tmp/.uci/, so that
-// one supervisor of a program name runs at a time.
+// The instance lock: an exclusive lock on "<run file>.lock" in /tmp/.uci/, a
+// 0600 file of ours, so that one supervisor of a program name runs at a time
+// and no other user can hold, wait for or inherit the lock.
 #pragma once
 
 #include "core/state.h"
 
-// Opens or creates `path`, locks it exclusively without waiting, empties it
-// and writes `text`. The descriptor, or -1 after printing one message.
-[[nodiscard]] int open_locked_file(const char* path, const char* text, int length);
+inline constexpr const char* instance_lock_suffix = ".lock";
 
-// Writes the working directory as the run file's first line under the lock
-// and stores the descriptor and `program_path` in the state. 0, or -1 after
-// printing.
+// Under the instance lock: opens or creates the run file at `path` (replacing
+// one that is not ours, that others may write or that is no regular file,
+// with a line), empties it and writes `text`. The descriptor, or -1 after
+// printing one message.
+[[nodiscard]] int open_own_run_file(const char* path, const char* text, int length);
+
+// Takes the instance lock without waiting, then writes the working directory
+// as the run file's first line, and stores both descriptors and
+// `program_path` in the state. 0, or -1 after printing ("already run" only
+// when another supervisor holds the lock).
 [[nodiscard]] int take_instance_lock(const char* program_path, supervisor_state* state);
 
-// Main thread, at an ending or a new launch cycle. When the run file we hold
-// is no longer the one at its path (it or /tmp/.uci/ was removed), prepares
-// /tmp/.uci/ and takes the lock on a new run file as start-up does, and puts
-// it in place of the old one under the same descriptor. 0 when supervision
+// Main thread, at an ending or a new launch cycle. When the lock file or the
+// run file we hold is no longer the one at its path (it or /tmp/.uci/ was
+// removed), prepares /tmp/.uci/, takes the lock on a new lock file as start-up
+// does and opens a new run file, each in place of the old one under the same
+// descriptor. 0 when supervision
 // may go on; -1 after printing, as a second supervisor does, when another
 // one holds the lock by now or start-up's checks fail.
 [[nodiscard]] int keep_instance_lock(supervisor_state* state);

@@ -17,6 +17,7 @@ namespace {
 // Fixed, whatever the size of the file: compaction moves it chunk by chunk.
 inline constexpr off_t chunk_bytes = 4096;
 using chunk_buffer = std::array<char, chunk_bytes>;
+inline constexpr off_t first_line_max_bytes = 4096;
 
 std::size_t chunk_length(off_t from, off_t end) {
   return static_cast<std::size_t>(std::min(end - from, chunk_bytes));
@@ -55,7 +56,9 @@ off_t after_next_newline(int fd, off_t from, off_t end, chunk_buffer& chunk) {
 // carry the instance lock. Returns the new end of the file.
 off_t compact_run_file(int fd, off_t end, off_t tail_budget) {
   chunk_buffer chunk{};
-  off_t first_end = after_next_newline(fd, 0, end, chunk);
+  // The first line is a directory of at most 4095 bytes: the scan for its end
+  // stops there, so a file grown huge (or sparse) cannot stall the loop.
+  off_t first_end = after_next_newline(fd, 0, std::min<off_t>(end, first_line_max_bytes), chunk);
   if (first_end < 0) first_end = 0;  // no first line to keep
   off_t cut = end;
   if (tail_budget > 0) {

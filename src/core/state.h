@@ -47,6 +47,7 @@ struct supervisor_state {
   int32_t argument_flag;
   int32_t plugin_mode;
   int32_t run_fd;            // 0 or less: no run file; the number never changes once locked
+  int32_t lock_fd;           // the instance lock's file; the number never changes once locked
   const char* program_path;  // argv[0], as the lock's refusal names it
   int32_t process_count;
   uint32_t crash_count;

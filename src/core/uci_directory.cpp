@@ -68,6 +68,7 @@ int prepare_uci_directory(const char* path) {
   }
   const unique_fd directory(::open(name.data(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   struct stat status {};
+  const bool not_directory = !directory && errno == ENOTDIR;
   const bool looked = directory && ::fstat(directory.get(), &status) == 0;
   // Judged through the descriptor: the directory we go on with is the one
   // that passed.
@@ -76,11 +77,11 @@ int prepare_uci_directory(const char* path) {
                             ? judge_and_tighten(directory.get(), status,
                                                 created ? 0755 : status.st_mode & 07755, &tightened)
                             : uci_directory_refusal(path);
+  if (refusal == nullptr && not_directory) refusal = "it is not a directory";
   if (refusal != nullptr) {
     say("refusing %s: %s\n", path, refusal);
     return -1;
   }
-  // A file of that name passes: the lock reports it.
   if (tightened && !created) say("tightened %s: group or others could write to it\n", path);
   return 0;
 }

@@ -12,8 +12,7 @@
 // Makes sure that `path` is a directory only its owner may write to: refuses
 // it as above, creates it with mode 0755 whatever the umask, and takes the
 // write bits of group and others from an existing one, saying so. 0, or -1
-// after printing why start-up must end. A file of that name passes (the lock
-// reports it).
+// after printing why start-up must end; a file of that name is refused too.
 [[nodiscard]] int prepare_uci_directory(const char* path);
 
 // Judges the directory open at `directory`, found at `path`, as above once

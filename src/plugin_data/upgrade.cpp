@@ -2,7 +2,6 @@
 
 #include <cjson/cJSON.h>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/data_lock.h"
 #include "core/state.h"
 #include "core/uci_directory.h"
 #include "plugin_data/boot_check.h"
@@ -22,8 +22,8 @@
 #include "util/handles.h"
 #include "util/json_file.h"
 #include "util/output.h"
-#include "util/retry.h"
 #include "util/spawn.h"
+#include "util/text_escape.h"
 #include "util/tree.h"
 
 namespace {
@@ -60,13 +60,20 @@ unique_fd open_package(const char* path) {
   return package;
 }
 
-// The data directory, opened and locked exclusively (waiting for another
-// supervisor that shares it), or none. The lock is on the directory itself,
-// so no file of ours appears in it; it goes with the descriptor.
-unique_fd lock_data_directory() {
-  unique_fd data(::open(data_directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (data && retry_on_eintr(::flock, data.get(), LOCK_EX) != 0) data.reset();
-  return data;
+// The data directory, opened, and its lock (see lock_data_directory_of),
+// or neither after printing.
+struct locked_data {
+  unique_fd data;
+  unique_fd lock;
+};
+
+locked_data lock_data_directory() {
+  locked_data locked{unique_fd(::open(data_directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
+                     unique_fd()};
+  if (!locked.data) say("failed to lock %s: %s\n", data_directory, reason(errno));
+  if (locked.data) locked.lock.reset(lock_data_directory_of(locked.data.get()));
+  if (!locked.lock) locked.data.reset();
+  return locked;
 }
 
 // tar unpacks into "root" of the staging directory, reading the package on
@@ -110,7 +117,11 @@ int move_into_data(int staging, int data, const char* package_path, const char* 
       check_merge(root.get(), data, &stop) == 0 &&
       merge_staged(root.get(), data, aside.get(), &journal, &stop) == 0)
     return 0;
-  say("failed to unpack %s: %s/%s: %s\n", package_path, data_directory, stop.path.data(),
+  // Member names are the package's: a newline or a control byte in one must
+  // neither split the line nor reach a terminal.
+  std::array<char, 4 * sizeof stop.path + 1> path{};
+  (void)escape_text(stop.path.data(), path.data(), path.size());
+  say("failed to unpack %s: %s/%s: %s\n", package_path, data_directory, path.data(),
       stop.refusal != nullptr ? stop.refusal : reason(stop.error));
   path_buffer aside_path;
   (void)format_into(aside_path, "%s/old", kept_path);
@@ -193,11 +204,13 @@ void install_upgrade_package(int code) {
   // Held to the end: a supervisor sharing ../data/ must neither clear our
   // staging directory or temporary files at its start nor write the record
   // between our read and our write.
-  const unique_fd data = lock_data_directory();
-  if (!data) say("failed to lock %s: %s\n", data_directory, reason(errno));
+  const locked_data locked = lock_data_directory();
+  // Without the lock nothing is installed: the package stays for a later try.
+  if (!locked.data) return;
+  const unique_fd& data = locked.data;
   // Nothing goes where another user could change what we then run as root;
   // the package stays for a later try.
-  if (data && guard_open_directory(data.get(), data_directory) != 0) return;
+  if (guard_open_directory(data.get(), data_directory) != 0) return;
 
   // Read before unpacking, so a .bootchk shipped in the archive is overwritten.
   unique_json record(read_boot_check_record());
@@ -224,8 +237,9 @@ void install_upgrade_package(int code) {
 }
 
 void remove_upgrade_leftovers() {
-  const unique_fd data = lock_data_directory();
-  if (!data) return;
+  const locked_data locked = lock_data_directory();
+  if (!locked.data) return;
+  const unique_fd& data = locked.data;
   directory_reader reader{data.get()};
   for (bool removed_some = true; removed_some;) {
     removed_some = false;

@@ -113,3 +113,29 @@ long long process_started_s(const process_stat& stat) {
   if (boot < 0 || ticks_per_s <= 0) return -1;
   return boot + static_cast<long long>(stat.start_ticks / static_cast<unsigned long>(ticks_per_s));
 }
+
+bool parse_effective_uid(const char* status_text, unsigned int* uid) {
+  for (const char* line = status_text; line != nullptr && *line != '\0';) {
+    unsigned int real = 0;
+    if (std::sscanf(line, "Uid: %u %u", &real, uid) == 2) return true;
+    line = std::strchr(line, '\n');
+    if (line != nullptr) ++line;
+  }
+  return false;
+}
+
+bool read_process_identity(pid_t pid, process_identity* identity) {
+  std::array<char, 64> path{};
+  std::array<char, 4096> text{};
+  (void)format_into(path, "/proc/%d/status", static_cast<int>(pid));
+  if (read_small_file(path.data(), text.data(), text.size()) < 0) return false;
+  if (!parse_effective_uid(text.data(), &identity->uid)) {
+    errno = EINVAL;
+    return false;
+  }
+  (void)format_into(path, "/proc/%d/comm", static_cast<int>(pid));
+  if (read_small_file(path.data(), identity->command.data(), identity->command.size()) < 0)
+    return false;
+  if (char* newline = std::strchr(identity->command.data(), '\n')) *newline = '\0';
+  return true;
+}

@@ -43,3 +43,17 @@ struct command_text {
 // Seconds since the epoch at which a process started, from the boot time in
 // /proc/stat and its start in clock ticks; -1 when the boot time is unknown.
 [[nodiscard]] long long process_started_s(const process_stat& stat);
+
+// Who a process is: its effective user and the name the kernel keeps for it
+// (the first 15 bytes of the file name it executed).
+struct process_identity {
+  unsigned int uid;
+  std::array<char, 16> command;
+};
+
+// Parses the "Uid:" line of /proc/<pid>/status (real, effective, ...) into
+// the effective uid. False when it is missing.
+[[nodiscard]] bool parse_effective_uid(const char* status_text, unsigned int* uid);
+
+// Reads /proc/<pid>/status and /proc/<pid>/comm; false with errno set.
+[[nodiscard]] bool read_process_identity(pid_t pid, process_identity* identity);

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 
+#include "core/instance_lock.h"
 #include "core/state.h"
 #include "status/lock_holder.h"
 #include "status/proc_reader.h"
@@ -63,6 +64,78 @@ selection select_target(const char* target, int uci_fd) {
   return chosen;
 }
 
+constexpr int hidden_status = 4;  // 3 is wrong usage
+
+// The kernel's name of the process is the program name (cut to 15 bytes), or
+// one of its first arguments names the program (an emulator runs it).
+bool runs_program_named(pid_t pid, const process_identity& identity, const char* name) {
+  if (std::strncmp(identity.command.data(), name, identity.command.size() - 1) == 0) return true;
+  const auto text = std::unique_ptr<command_text, heap_deleter>(
+      static_cast<command_text*>(std::calloc(1, sizeof(command_text))));
+  if (!text || !read_command_text(pid, text.get())) return false;
+  for (int index = 0; index < 4; ++index) {
+    const char* argument = argument_at(*text, index);
+    if (argument == nullptr) return false;
+    const char* slash = std::strrchr(argument, '/');
+    if (std::strcmp(slash != nullptr ? slash + 1 : argument, name) == 0) return true;
+  }
+  return false;
+}
+
+// The supervisor holding the instance lock of `file_name` ("<name>.run"): the
+// lock lives on "<name>.run.lock", a file only its owner can open. Trusted
+// only when that file is a 0600 regular file of root's or ours, and its
+// holder runs as that owner (or root) under the program name. The pid, 0 for
+// none (said why when the lock is held by something else), or -1 after
+// printing.
+pid_t find_supervisor(int uci_fd, const char* file_name, const char* name, std::FILE* err) {
+  std::array<char, 512> lock_name{};
+  struct stat lock {};
+  if (!format_into(lock_name, "%s%s", file_name, instance_lock_suffix) ||
+      ::fstatat(uci_fd, lock_name.data(), &lock, AT_SYMLINK_NOFOLLOW) != 0)
+    return 0;
+  if (!S_ISREG(lock.st_mode) || (lock.st_mode & 077) != 0 ||
+      (lock.st_uid != 0 && lock.st_uid != ::geteuid())) {
+    (void)std::fprintf(err, "plugsup-status: %s%s is no lock of a supervisor; not trusted\n",
+                       uci_directory, lock_name.data());
+    return 0;
+  }
+  const pid_t pid = find_lock_holder(lock.st_dev, lock.st_ino);
+  if (pid < 0)
+    (void)std::fprintf(err, "plugsup-status: cannot read /proc/locks: %s\n", std::strerror(errno));
+  if (pid <= 0) return pid;
+  process_identity identity{};
+  if (!read_process_identity(pid, &identity)) return pid;  // hidden or gone: the caller looks
+  const bool owner = identity.uid == 0 || identity.uid == lock.st_uid;
+  if (owner && runs_program_named(pid, identity, name)) return pid;
+  (void)std::fprintf(err,
+                     "plugsup-status: %s%s is held by pid %d (uid %u), which is no supervisor "
+                     "%s; not trusted\n",
+                     uci_directory, lock_name.data(), static_cast<int>(pid),
+                     static_cast<unsigned>(identity.uid), name);
+  return 0;
+}
+
+// True when the lock holder `pid` still holds the lock of `file_name` but
+// /proc shows nothing of it to this user (hidepid).
+bool hidden_by_proc(int uci_fd, const char* file_name, pid_t pid) {
+  std::array<char, 512> lock_name{};
+  struct stat lock {};
+  process_stat stat{};
+  if (read_process_stat(pid, &stat) || (errno != ENOENT && errno != EACCES && errno != ESRCH))
+    return false;
+  return format_into(lock_name, "%s%s", file_name, instance_lock_suffix) &&
+         ::fstatat(uci_fd, lock_name.data(), &lock, AT_SYMLINK_NOFOLLOW) == 0 &&
+         find_lock_holder(lock.st_dev, lock.st_ino) == pid;
+}
+
+void say_hidden(const char* name, pid_t pid, std::FILE* err) {
+  (void)std::fprintf(err,
+                     "plugsup-status: supervisor %s (pid %d) runs, but /proc hides it and its "
+                     "programs from this user (hidepid); ask as root\n",
+                     name, static_cast<int>(pid));
+}
+
 // Fills the status's name, pid and recorded directory from the run file
 // `file_name`. The holder's pid (0: none), or -1 after printing why the file
 // could not be read.
@@ -80,9 +153,7 @@ pid_t inspect_run_file(int uci_fd, const char* file_name, supervisor_status* sta
   }
   (void)format_into(status->name, "%.*s", static_cast<int>(std::strlen(file_name) - 4), file_name);
   read_recorded_directory(run_fd->get(), status->recorded_directory);
-  status->pid = find_lock_holder(file.st_dev, file.st_ino);
-  if (status->pid < 0)
-    (void)std::fprintf(err, "plugsup-status: cannot read /proc/locks: %s\n", std::strerror(errno));
+  status->pid = find_supervisor(uci_fd, file_name, status->name.data(), err);
   return status->pid;
 }
 
@@ -104,6 +175,7 @@ struct outcome {
   int found;
   int status;
   unique_json list;  // the JSON array when every supervisor is shown
+  bool hidden;       // a supervisor runs that /proc hides from this user
 };
 
 void show(const supervisor_status& status, bool json, std::FILE* out, outcome* result) {
@@ -129,7 +201,10 @@ void show_named(int uci_fd, const selection& chosen, bool json, std::FILE* out, 
       fits ? inspect_run_file(uci_fd, file_name.data(), status.get(), &run_fd, err) : -1;
   if (holder > 0 && observe_supervisor(status.get(), run_fd.get(), err))
     return show(*status, json, out, result);
-  if (holder > 0)
+  if (holder > 0 && hidden_by_proc(uci_fd, file_name.data(), holder)) {
+    say_hidden(chosen.target, holder, err);
+    result->hidden = true;
+  } else if (holder > 0)
     (void)std::fprintf(err, "plugsup-status: supervisor %s (pid %d) ended while it was read\n",
                        chosen.target, static_cast<int>(holder));
   else if (holder == 0 && run_fd)
@@ -162,14 +237,20 @@ void show_every(int uci_fd, const selection& chosen, bool json, std::FILE* out, 
       continue;
     }
     if (!json && result->found > 0) (void)std::fputc('\n', out);
-    if (observe_supervisor(status.get(), run_fd.get(), err)) show(*status, json, out, result);
+    if (observe_supervisor(status.get(), run_fd.get(), err)) {
+      show(*status, json, out, result);
+    } else if (hidden_by_proc(uci_fd, entry->d_name, status->pid)) {
+      say_hidden(status->name.data(), status->pid, err);
+      result->hidden = true;
+    }
   }
 }
 
 }  // namespace
 
 int run_status(const char* target, bool json, std::FILE* out, std::FILE* err) {
-  outcome result{0, 0, unique_json(json && target == nullptr ? cJSON_CreateArray() : nullptr)};
+  outcome result{0, 0, unique_json(json && target == nullptr ? cJSON_CreateArray() : nullptr),
+                 false};
   // The run files are read only inside the real /tmp/.uci/, never through a link.
   const unique_fd uci(::open("/tmp/.uci", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!uci)
@@ -181,9 +262,13 @@ int run_status(const char* target, bool json, std::FILE* out, std::FILE* err) {
     show_named(uci.get(), chosen, json, out, err, &result);
   else if (uci)
     show_every(uci.get(), chosen, json, out, err, &result);
-  if (result.found > 0 && !result.list) return result.status;
+  if (result.found > 0 && !result.list) return result.hidden ? hidden_status : result.status;
   if (result.list) print_json(out, result.list.release());
-  if (result.found > 0) return result.status;
+  if (result.found > 0) return result.hidden ? hidden_status : result.status;
+  if (result.hidden) {
+    if (json && target != nullptr) print_json(out, absent_status_json());
+    return hidden_status;
+  }
   if (chosen.kind == target_kind::directory)
     (void)std::fprintf(err, "plugsup-status: no supervisor runs from %s\n",
                        chosen.directory.data());

@@ -11,5 +11,5 @@
 // with `json` as one object (an array of them without a target). What could
 // not be read goes to `err`. The exit status: 0 when the supervisors run all
 // their programs, 1 when some program does not run, 2 when no supervisor (of
-// that name or directory) runs.
+// that name or directory) runs, 4 when one runs that /proc hides from us.
 [[nodiscard]] int run_status(const char* target, bool json, std::FILE* out, std::FILE* err);

@@ -6,10 +6,29 @@
 
 #include "util/format.h"
 #include "util/handles.h"
+#include "util/text_escape.h"
 
 namespace {
 
 using cell = std::array<char, 32>;
+
+// Room for a text of 4607 bytes with every byte escaped.
+using shown_text = std::array<char, 4 * 4608 + 1>;
+
+// Names, directories and lines come from files others may write: on the
+// terminal no byte of them may act as a control.
+shown_text shown(const char* text) {
+  shown_text escaped{};
+  (void)escape_text(text, escaped.data(), escaped.size());
+  return escaped;
+}
+
+// JSON is UTF-8; cJSON escapes the control bytes itself.
+shown_text utf8(const char* text) {
+  shown_text valid{};
+  (void)replace_invalid_utf8(text, valid.data(), valid.size());
+  return valid;
+}
 
 cell local_time(long long seconds) {
   cell text{};
@@ -46,7 +65,8 @@ const char* watchdog_text(const supervisor_status& status) {
 int name_width(const supervisor_status& status) {
   int width = 7;
   for (int i = 0; i < status.config.process_count; ++i) {
-    const int length = static_cast<int>(std::strlen(status.config.slots[i].name.data()));
+    const int length =
+        static_cast<int>(std::strlen(shown(status.config.slots[i].name.data()).data()));
     if (length > width) width = length < 40 ? length : 40;
   }
   return width;
@@ -54,7 +74,8 @@ int name_width(const supervisor_status& status) {
 
 void print_program_row(std::FILE* out, const supervisor_status& status, int index, int width) {
   const program_status& program = status.programs[index];
-  const char* name = status.config.slots[index].name.data();
+  const shown_text escaped_name = shown(status.config.slots[index].name.data());
+  const char* name = escaped_name.data();
   cell alive{};
   if (status.config.slots[index].alive_path[0] == '\0')
     (void)format_into(alive, "-");
@@ -80,13 +101,18 @@ void print_last_endings(std::FILE* out, const supervisor_status& status, int wid
     if (last[0] == '\0') continue;
     if (!header) (void)std::fputs("last endings:\n", out);
     header = true;
-    const char* name = status.config.slots[i].name.data();
-    const int padding = width - static_cast<int>(std::strlen(name));
+    const shown_text name = shown(status.config.slots[i].name.data());
+    const int padding = width - static_cast<int>(std::strlen(name.data()));
+    // A watchdog kill is two lines: each is escaped on its own.
+    ending_text first{};
     const char* newline = std::strchr(last, '\n');
-    const int first =
-        newline != nullptr ? static_cast<int>(newline - last) : static_cast<int>(std::strlen(last));
-    (void)std::fprintf(out, "  %s: %*s%.*s\n", name, padding > 0 ? padding : 0, "", first, last);
-    if (newline != nullptr) (void)std::fprintf(out, "  %*s  %s\n", width, "", newline + 1);
+    const std::size_t first_length =
+        newline != nullptr ? static_cast<std::size_t>(newline - last) : std::strlen(last);
+    std::memcpy(first.data(), last, first_length);
+    (void)std::fprintf(out, "  %s: %*s%s\n", name.data(), padding > 0 ? padding : 0, "",
+                       shown(first.data()).data());
+    if (newline != nullptr)
+      (void)std::fprintf(out, "  %*s  %s\n", width, "", shown(newline + 1).data());
   }
 }
 
@@ -94,10 +120,11 @@ void print_last_endings(std::FILE* out, const supervisor_status& status, int wid
 
 void print_status_table(std::FILE* out, const supervisor_status& status) {
   const long long now = std::time(nullptr);
-  (void)std::fprintf(out, "supervisor %s, pid %d, up since %s (%s), %s\n", status.name.data(),
-                     static_cast<int>(status.pid), local_time(status.started_s).data(),
-                     duration(now - status.started_s).data(), watchdog_text(status));
-  (void)std::fprintf(out, "directory %s\n", status.directory.data());
+  (void)std::fprintf(out, "supervisor %s, pid %d, up since %s (%s), %s\n",
+                     shown(status.name.data()).data(), static_cast<int>(status.pid),
+                     local_time(status.started_s).data(), duration(now - status.started_s).data(),
+                     watchdog_text(status));
+  (void)std::fprintf(out, "directory %s\n", shown(status.directory.data()).data());
   if (status.config_loaded == 0) {
     (void)std::fputs("programs unknown: its config cannot be read\n", out);
     return;
@@ -115,9 +142,9 @@ cJSON* status_json(const supervisor_status& status) {
   cJSON* supervisor = cJSON_AddObjectToObject(root.get(), "supervisor");
   cJSON* programs = cJSON_AddArrayToObject(root.get(), "programs");
   if (supervisor == nullptr || programs == nullptr) return nullptr;
-  (void)cJSON_AddStringToObject(supervisor, "name", status.name.data());
+  (void)cJSON_AddStringToObject(supervisor, "name", utf8(status.name.data()).data());
   (void)cJSON_AddNumberToObject(supervisor, "pid", status.pid);
-  (void)cJSON_AddStringToObject(supervisor, "directory", status.directory.data());
+  (void)cJSON_AddStringToObject(supervisor, "directory", utf8(status.directory.data()).data());
   if (status.started_s >= 0)
     (void)cJSON_AddNumberToObject(supervisor, "started", static_cast<double>(status.started_s));
   else
@@ -131,7 +158,7 @@ cJSON* status_json(const supervisor_status& status) {
       cJSON_Delete(item);
       return nullptr;
     }
-    (void)cJSON_AddStringToObject(item, "name", status.config.slots[i].name.data());
+    (void)cJSON_AddStringToObject(item, "name", utf8(status.config.slots[i].name.data()).data());
     (void)cJSON_AddBoolToObject(item, "running", running);
     const auto number_or_null = [item](const char* member, bool present, double value) {
       if (present)
@@ -149,7 +176,7 @@ cJSON* status_json(const supervisor_status& status) {
       (void)cJSON_AddNullToObject(item, "plugin_mode");
     number_or_null("endings", true, program.endings.endings);
     if (program.endings.last[0] != '\0')
-      (void)cJSON_AddStringToObject(item, "last_ending", program.endings.last.data());
+      (void)cJSON_AddStringToObject(item, "last_ending", utf8(program.endings.last.data()).data());
     else
       (void)cJSON_AddNullToObject(item, "last_ending");
     number_or_null("alive_age_s", program.alive_age_s >= 0,

@@ -89,7 +89,8 @@ void read_alive_ages(supervisor_status* status) {
     status->programs[i].alive_age_s = -1;
     struct stat file {};
     const char* path = status->config.slots[i].alive_path.data();
-    if (path[0] != '\0' && ::lstat(path, &file) == 0)
+    // The watchdog's rule: only a regular file, found through a link, counts.
+    if (path[0] != '\0' && ::stat(path, &file) == 0 && S_ISREG(file.st_mode))
       status->programs[i].alive_age_s = now > file.st_mtime ? now - file.st_mtime : 0;
   }
 }

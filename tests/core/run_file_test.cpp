@@ -108,4 +108,16 @@ INSTANTIATE_TEST_SUITE_P(
                       compaction{"long_lines", 262141, 40000, 3}),
     [](const ::testing::TestParamInfo<compaction>& row) { return std::string(row.param.name); });
 
+// Someone with write access grew the file to 64 GiB of holes: the append's
+// scan for the first line stops after 4 KiB, so the append ends at once (the
+// whole scan would read 64 GiB of zeros) and the file is cut down.
+TEST_F(run_file_test, a_huge_sparse_file_is_cut_down_without_a_full_scan) {
+  const int fd = ::open("run", O_RDWR | O_CREAT, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::ftruncate(fd, off_t{64} << 30), 0);
+  EXPECT_EQ(append_to_run_file(fd, "new\n", 4), 0);
+  ::close(fd);
+  EXPECT_EQ(read_text("run"), "new\n");
+}
+
 }  // namespace

@@ -227,18 +227,31 @@ struct planted {
   const char* setup;                   // shell commands run in the case's /tmp
   const char* watched;                 // a file that must stay as it was
   std::optional<std::string> content;  // none: it must not come to exist
+  const char* said;                    // standard output
+  bool runs;                           // the supervisor goes on with a run file of its own
 };
 
 class startup_run_file : public startup, public ::testing::WithParamInterface<planted> {};
 
-TEST_P(startup_run_file, unusable_run_file_is_refused) {
-  start_after(GetParam().setup);
-  EXPECT_EQ(stdout_text(), std::string("failed to open /tmp/.uci/sup.run\n") + lock_refused);
+// Whatever stands at the run file's name is no supervisor's (we hold the
+// lock): replaced when it can be, and never written through.
+TEST_P(startup_run_file, unusable_run_file_is_replaced_or_refused) {
+  with_probe();
+  start_options options;
+  options.setup = GetParam().setup;
+  ASSERT_TRUE(start(options));
+  if (GetParam().runs) {
+    ASSERT_TRUE(wait_until([&] { return !starts("probe").empty(); }, 20));
+    EXPECT_EQ(run_file(), sup_dir() + "\n");
+  } else {
+    EXPECT_EQ(exit_status(20), "exit 0");
+    EXPECT_TRUE(starts("probe").empty());
+  }
+  EXPECT_EQ(stdout_text(), GetParam().said);
   if (GetParam().content)
     EXPECT_EQ(read_text_file(ns_path(GetParam().watched)), *GetParam().content);
   else
     EXPECT_FALSE(path_exists(ns_path(GetParam().watched)));
-  EXPECT_TRUE(starts("probe").empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -247,18 +260,58 @@ INSTANTIATE_TEST_SUITE_P(
         planted{
             "symlink_to_a_file",
             "mkdir /tmp/.uci && echo precious >/tmp/target && ln -s /tmp/target /tmp/.uci/sup.run",
-            "/tmp/target", "precious\n"},
+            "/tmp/target", "precious\n", "replaced /tmp/.uci/sup.run: it is not a regular file\n",
+            true},
         planted{"dangling_symlink", "mkdir /tmp/.uci && ln -s /tmp/target /tmp/.uci/sup.run",
-                "/tmp/target", std::nullopt},
-        planted{"uci_is_a_regular_file", "echo precious >/tmp/.uci", "/tmp/.uci", "precious\n"},
+                "/tmp/target", std::nullopt,
+                "replaced /tmp/.uci/sup.run: it is not a regular file\n", true},
+        planted{"uci_is_a_regular_file", "echo precious >/tmp/.uci", "/tmp/.uci", "precious\n",
+                "refusing /tmp/.uci/: it is not a directory\n", false},
         // Would take the appends and, once its reader stops, stall them.
         planted{"fifo", "mkdir /tmp/.uci && mkfifo /tmp/.uci/sup.run && echo precious >/tmp/keep",
-                "/tmp/keep", "precious\n"},
+                "/tmp/keep", "precious\n", "replaced /tmp/.uci/sup.run: it is not a regular file\n",
+                true},
         planted{"device",
                 "mkdir /tmp/.uci && touch /tmp/.uci/sup.run /tmp/keep && "
                 "mount --bind /dev/null /tmp/.uci/sup.run",
-                "/tmp/keep", ""}),
+                "/tmp/keep", "", "failed to replace /tmp/.uci/sup.run: it is not a regular file\n",
+                false},
+        // Made by another user while /tmp/.uci/ was open to all: its lines
+        // would be forgeable, its size theirs to choose.
+        planted{"another_users_while_uci_was_open",
+                "mkdir -m 0777 /tmp/.uci && setpriv --reuid=65534 --regid=65534 "
+                "--clear-groups sh -c 'echo forged >/tmp/.uci/sup.run && chmod 0666 "
+                "/tmp/.uci/sup.run' && echo precious >/tmp/keep",
+                "/tmp/keep", "precious\n",
+                "tightened /tmp/.uci/: group or others could write to it\n"
+                "replaced /tmp/.uci/sup.run: it is owned by another user\n",
+                true}),
     param_name{});
+
+// Another user who may read the run file (or anything else of ours) cannot
+// hold the lock that decides who supervises: neither before the start nor
+// by waiting for it.
+TEST_F(startup, another_user_cannot_hold_or_wait_for_the_instance_lock) {
+  with_probe();
+  start_options options;
+  options.setup =
+      "mkdir /tmp/.uci && echo /old >/tmp/.uci/sup.run && "
+      "{ setpriv --reuid=65534 --regid=65534 --clear-groups flock -x /tmp/.uci/sup.run "
+      "sh -c 'echo >/tmp/held; exec sleep 1000' & } && until [ -s /tmp/held ]; do :; done";
+  ASSERT_TRUE(start(options));
+  ASSERT_TRUE(wait_until([&] { return !starts("probe").empty(); }, 20)) << stdout_text();
+  EXPECT_EQ(stdout_text(), "");
+  EXPECT_EQ(run_file(), sup_dir() + "\n");
+  // Nor can it open the lock file to wait in flock for our end.
+  const command_result waiter =
+      run_in_namespace("setpriv",
+                       {"--reuid=65534", "--regid=65534", "--clear-groups", "flock", "-x", "-w",
+                        "1", "/tmp/.uci/sup.run.lock", "true"},
+                       "/");
+  EXPECT_NE(waiter.status, "exit 0");
+  EXPECT_NE(waiter.status, "exit 1") << "it could open the lock file and wait";
+  EXPECT_EQ(exit_status(0), std::nullopt);
+}
 
 // A program that ends at once, over and over, under a long name: every exit
 // line is about 236 bytes.

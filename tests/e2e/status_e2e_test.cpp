@@ -324,4 +324,69 @@ TEST_F(status_e2e, no_supervisor_runs_once_it_is_gone) {
   EXPECT_NE(errors.find("/tmp/.uci/fifo.run: not a regular file; not read"), std::string::npos);
 }
 
+// Another user holds a flock on the run file (it may read it) and names carry
+// control and invalid bytes: the supervisor shown is the one holding the
+// instance lock, the table shows no raw control byte, the JSON is UTF-8, and
+// an alive path that is a directory counts as missing, as for the watchdog.
+TEST_F(status_e2e, trusts_only_the_supervisor_and_shows_names_safely) {
+  const std::string name = std::string("q\x1b]0;x\x07q") + "\xff";
+  config(R"({"__watch":{"processes":[{"base":"q\u001b]0;x\u0007q)" + std::string("\xff") +
+         R"(","excheck":true}]}})");
+  program(name);
+  script(name, {"run"});
+  start_options options;
+  options.time_scale = 1;
+  options.setup =
+      "mkdir /tmp/.uci && echo /old >/tmp/.uci/sup.run && "
+      "{ setpriv --reuid=65534 --regid=65534 --clear-groups flock -x /tmp/.uci/sup.run "
+      "sh -c 'echo >/tmp/held; exec sleep 1000' & } && until [ -s /tmp/held ]; do :; done";
+  ASSERT_TRUE(start(options));
+  ASSERT_TRUE(wait_until([&] { return !starts(name).empty(); }, 20)) << stdout_text();
+  (void)run_in_namespace("mkdir", {"/tmp/.uci/" + name + ".alive"}, "/");
+  // The setup's processes came first: the supervisor's pid is the one named sup.
+  const std::string pid =
+      run_in_namespace("/bin/sh",
+                       {"-c",
+                        "for p in /proc/[0-9]*; do [ \"$(cat $p/comm)\" = sup ] && "
+                        "echo ${p#/proc/}; done 2>/dev/null"},
+                       "/")
+          .out;
+  ASSERT_FALSE(pid.empty());
+  const command_result table = status({"sup"});
+  EXPECT_EQ(table.status, "exit 0");
+  EXPECT_NE(table.out.find("supervisor sup, pid " + pid.substr(0, pid.size() - 1) + ","),
+            std::string::npos)
+      << table.out;
+  EXPECT_NE(table.out.find("q\\x1b]0;x\\x07q\\xff  running"), std::string::npos) << table.out;
+  EXPECT_EQ(table.out.find_first_of("\x1b\x07\xff"), std::string::npos);
+  std::string exit;
+  const json_owner document = status_json({"sup"}, &exit);
+  ASSERT_NE(document, nullptr);
+  EXPECT_EQ(cJSON_GetNumberValue(
+                cJSON_GetObjectItem(cJSON_GetObjectItem(document.get(), "supervisor"), "pid")),
+            std::stod(pid));
+  const cJSON* program = cJSON_GetArrayItem(cJSON_GetObjectItem(document.get(), "programs"), 0);
+  EXPECT_STREQ(cJSON_GetStringValue(cJSON_GetObjectItem(program, "name")),
+               "q\x1b]0;x\x07q\xef\xbf\xbd");
+  EXPECT_TRUE(cJSON_IsNull(cJSON_GetObjectItem(program, "alive_age_s")));
+  // Under hidepid=2 another user sees the lock's holder in /proc/locks and
+  // nothing else: it says so, with a status of its own.
+  const command_result hidden = run_in_namespace(
+      "/bin/sh",
+      {"-c",
+       "mount -o remount,hidepid=2 /proc && exec setpriv --reuid=65534 --regid=65534 "
+       "--clear-groups \"$0\" sup",
+       E2E_STATUS},
+      "/");
+  if (hidden.status != "exit 126" && hidden.status != "exit 127") {  // a private tree
+    EXPECT_EQ(hidden.status, "exit 4");
+    EXPECT_NE(
+        stdout_text().find("plugsup-status: supervisor sup (pid " + pid.substr(0, pid.size() - 1) +
+                           ") runs, but /proc hides it and its programs from this user "
+                           "(hidepid); ask as root\n"),
+        std::string::npos)
+        << stdout_text();
+  }
+}
+
 }  // namespace

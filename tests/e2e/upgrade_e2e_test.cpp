@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <array>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <ios>
 #include <sstream>
@@ -275,21 +277,58 @@ INSTANTIATE_TEST_SUITE_P(
 // A second supervisor sharing ../data/ clears leftovers only under the lock
 // of ../data/, so it never deletes the temporary record of an installation
 // in flight.
-TEST_F(upgrade_e2e, start_up_clears_leftovers_only_under_the_lock_of_data) {
+// Another supervisor sharing ../data/ holds its lock (a 0600 file of root's
+// in /tmp/.uci/ named after the directory).
+class upgrade_data_lock : public upgrade_e2e, public ::testing::WithParamInterface<bool> {
+ protected:
+  std::string hold_data_lock(const std::string& until) {
+    struct stat data {};
+    EXPECT_EQ(::stat(data_dir().c_str(), &data), 0);
+    std::array<char, 128> name{};
+    (void)std::snprintf(name.data(), name.size(), "/tmp/.uci/.data-%llx-%llu.lock",
+                        static_cast<unsigned long long>(data.st_dev),
+                        static_cast<unsigned long long>(data.st_ino));
+    const std::string lock = name.data();
+    // The holder has the lock once a try of our own fails.
+    return "mkdir /tmp/.uci && (umask 077 && : >" + lock + ") && { flock " + lock + " sh -c '" +
+           until + "' & } && while flock -n " + lock + " true; do sleep 0.02; done";
+  }
+};
+
+TEST_P(upgrade_data_lock, start_up_clears_leftovers_only_under_the_lock_of_data) {
+  const bool released = GetParam();
   config(R"({"__watch":{"processes":[{"base":"upgrader"}]}})");
   program("upgrader");
   write_file("../data/.bootchk.AbC123", "{}");
   start_options options;
-  // The holder has the lock once a try of our own fails.
-  options.setup = "flock '" + data_dir() + "' sh -c 'while [ ! -e " + case_dir() +
-                  "/release ]; do sleep 0.02; done' & while flock -n '" + data_dir() +
-                  "' true; do sleep 0.02; done";
+  options.setup =
+      hold_data_lock(released ? "while [ ! -e " + case_dir() + "/release ]; do sleep 0.02; done"
+                              : "exec sleep 1000");
+  // Unscaled, the wait lasts 60 s: far longer than the release takes.
+  if (released) options.time_scale = 1;
   ASSERT_TRUE(start(options));
   const auto cleared = [&] { return !path_exists(data_dir() + "/.bootchk.AbC123"); };
-  EXPECT_FALSE(wait_until(cleared, 1));
-  write_file("../release", "");
-  EXPECT_TRUE(wait_until([&] { return cleared() && !starts("upgrader").empty(); }, 20));
+  const std::string waiting = "waiting up to 60 s for another supervisor's lock of ../data/\n";
+  EXPECT_TRUE(
+      wait_until([&] { return stdout_text() == waiting || !starts("upgrader").empty(); }, 20));
+  EXPECT_FALSE(cleared());
+  if (released) {
+    write_file("../release", "");
+    EXPECT_TRUE(wait_until([&] { return cleared() && !starts("upgrader").empty(); }, 20));
+    EXPECT_EQ(stdout_text(), waiting);
+  } else {
+    // The wait is bounded: supervision goes on without the clean-up.
+    EXPECT_TRUE(wait_until([&] { return !starts("upgrader").empty(); }, 20));
+    EXPECT_EQ(stdout_text(), waiting +
+                                 "failed to lock ../data/: another supervisor held it "
+                                 "for 60 s\n");
+    EXPECT_FALSE(cleared());
+  }
 }
+
+INSTANTIATE_TEST_SUITE_P(table, upgrade_data_lock, ::testing::Bool(), [](const auto& param) {
+  return std::string(param.param ? "released" : "held_for_good");
+});
 
 TEST_F(upgrade_e2e, temporary_records_left_by_a_crash_are_removed_at_start) {
   config(R"({"__watch":{"processes":[{"base":"upgrader"}]}})");
@@ -454,5 +493,33 @@ INSTANTIATE_TEST_SUITE_P(table, upgrade_all_or_nothing,
                                            half_way_case{"busy_file",
                                                          "mount --bind <data>/zz <data>/zz"}),
                          param_name{});
+
+// A member name with a newline that stops the merge is escaped in the line.
+TEST_F(upgrade_e2e, a_member_name_with_a_newline_stays_on_its_line) {
+  watch_upgrader("130");
+  write_file("../data/a\nb/keep", "x");
+  ASSERT_NO_FATAL_FAILURE(pack("echo new >\"$(printf 'a\\nb')\""));
+  ASSERT_TRUE(start());
+  ASSERT_TRUE(wait_until([&] { return starts("upgrader").size() >= 2; }, 20));
+  EXPECT_EQ(split_lines(stdout_text())[0],
+            "failed to unpack /tmp/.uci//ttupgrade.tgz: ../data//a\\x0ab: Directory not empty");
+}
+
+// Another user who may read ../data/ holds a flock on it all the time: the
+// lock that orders installations is no file of theirs, so the start-up's
+// clean-up and an installation go on.
+TEST_F(upgrade_e2e, another_users_flock_on_data_stalls_nothing) {
+  watch_upgrader("130");
+  make_package("other");
+  data_program("upgrader");
+  start_options options;
+  options.setup = "{ setpriv --reuid=65534 --regid=65534 --clear-groups flock -x '" + data_dir() +
+                  "' sh -c 'echo >/tmp/held; exec sleep 1000' & } && "
+                  "until [ -s /tmp/held ]; do :; done";
+  ASSERT_TRUE(start(options));
+  ASSERT_TRUE(wait_until([&] { return starts("upgrader").size() >= 2; }, 20)) << stdout_text();
+  EXPECT_EQ(read_file("../data/.bootchk"), R"({"version":"1.0.0.1","plugindata":1})");
+  EXPECT_EQ(stdout_text().find("lock"), std::string::npos) << stdout_text();
+}
 
 }  // namespace
