@@ -3,9 +3,11 @@
 # default build, the size-optimised build (preset "size"), the fully static
 # build (preset "static") and the static musl build (presets musl-static,
 # armhf-musl-static, mipsel-musl-static), as a Markdown table. Builds only the
-# daemon, under build/sizes/ (the musl ones under build/<preset>/).
+# daemon, under build/sizes/ (the musl ones under build/<preset>/). The last
+# row is the static musl daemon's flash budget (scripts/size-budget.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/size-budget.sh
 ./scripts/setup.sh
 ./scripts/setup-cross.sh
 
@@ -36,6 +38,7 @@ row_default="| default (RelWithDebInfo) |"
 row_size="| size-optimised (preset size) |"
 row_static="| fully static (preset static) |"
 row_musl="| static musl (presets *musl-static) |"
+row_budget="| budget of the static musl build |"
 for target in "${targets[@]}"; do
   ./scripts/build-static-cjson.sh "$target" ${toolchain[$target]:+"$PWD/${toolchain[$target]}"} \
     >/dev/null
@@ -49,5 +52,6 @@ for target in "${targets[@]}"; do
   cmake --preset "$musl_preset" >/dev/null
   cmake --build "build/$musl_preset" -j2 --target plugsup >/dev/null
   row_musl+=" $(kib "$(stat -c %s "build/$musl_preset/plugsup")") |"  # stripped by the preset
+  row_budget+=" $(kib "${size_budget[$musl_preset]}") |"
 done
-printf '%s\n' "$row_default" "$row_size" "$row_static" "$row_musl"
+printf '%s\n' "$row_default" "$row_size" "$row_static" "$row_musl" "$row_budget"

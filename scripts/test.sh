@@ -12,9 +12,11 @@
 #                  subset with the cross-built daemon under qemu-user
 #   armel          cross build (ARMv5), unit tests under qemu-user
 #   musl           the daemon against musl: the whole end-to-end suite with the
-#                  dynamic build, a real-time smoke run of the static build
+#                  dynamic build, a real-time smoke run of the static build,
+#                  its size against its budget (scripts/size-budget.sh)
 #   musl-cross     armhf and mipsel musl builds: the end-to-end subset with the
-#                  dynamic daemon under qemu-user, an upgrade with the static one
+#                  dynamic daemon under qemu-user, an upgrade with the static one,
+#                  each static one's size against its budget
 #   busybox        end-to-end subset with busybox's killall, tar and sh
 #   loaded         the whole end-to-end suite while stress-ng keeps every core busy
 #   static         fully static size-optimised daemon, with a static cJSON
@@ -36,6 +38,7 @@
 # cross_stages too when it needs what scripts/setup-cross.sh installs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/size-budget.sh
 
 all_stages=(format default asan-ubsan tsan release-clang armhf mipsel armel musl musl-cross busybox
             loaded static package sdk fuzz docs old-kernel)
@@ -135,6 +138,7 @@ musl_e2e() {  # preset, gtest filter, environment...
   run_e2e "$filter" E2E_DAEMON="$PWD/build/$preset/plugsup" \
     E2E_TIME_SHIM="$shims/\$LIB/libtime_shim.so" "$@"
 }
+# The static musl daemon: static, and within its flash budget.
 musl_static() {  # preset
   ./scripts/build-static-cjson.sh "$(musl_name "$1")"
   build_preset "$1"
@@ -142,6 +146,7 @@ musl_static() {  # preset
     echo "$1: build/$1/plugsup is not statically linked"
     return 1
   fi
+  check_size_budget "$1"
 }
 musl_name() { case $1 in musl*) echo x86_64-musl ;; *) echo "${1%%-*}-musl" ;; esac; }
 

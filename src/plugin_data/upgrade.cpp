@@ -187,7 +187,7 @@ int sync_data(int data) {
 // Writes the record as its unformatted print. The file is replaced by rename,
 // so a failure leaves the previous record whole instead of a truncated one.
 void write_record(const cJSON* record) {
-  const unique_text text(cJSON_PrintUnformatted(record));
+  const unique_text text(json_print(record));
   errno = ENOMEM;
   if (!text || replace_file_atomically(boot_check_record_path, text.get(),
                                        static_cast<int>(std::strlen(text.get()))) != 0)

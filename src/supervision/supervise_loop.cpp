@@ -80,10 +80,12 @@ void kill_all_processes(supervisor_state* state) {
 }
 
 int supervise_children(supervisor_state* state, int* last_control_code) {
+  // The wait may last the life of the daemon: the stack pages that start-up,
+  // an upgrade and the cycle's launches touched go back first. Once a cycle,
+  // not before every wait: a single restart's launch would only fault the
+  // same few pages back in, at two system calls' cost per restart.
+  release_unused_stack();
   for (;;) {
-    // The wait may last the life of the daemon: the stack pages that the
-    // launches touched go back first.
-    release_unused_stack();
     int wait_status = 0;
     const int pid = reap_any_child(&wait_status);
     if (pid < 0) {

@@ -4,7 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
+#include <cfloat>
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "util/handles.h"
 #include "util/retry.h"
@@ -26,7 +31,140 @@ std::size_t read_up_to(int fd, char* buffer, std::size_t size) {
   return got;
 }
 
+// Counts when `text` is null, so that a print takes one allocation of its
+// exact size.
+struct print_sink {
+  char* text;
+  std::size_t used;
+};
+
+void put(print_sink& sink, const char* bytes, std::size_t count) {
+  if (sink.text != nullptr) std::memcpy(sink.text + sink.used, bytes, count);
+  sink.used += count;
+}
+
+void put(print_sink& sink, const char* text) { put(sink, text, std::strlen(text)); }
+
+// Whether the value read back from fifteen digits is the value, within the
+// tolerance cJSON allows.
+bool same_double(double a, double b) {
+  const double larger = std::fabs(a) > std::fabs(b) ? std::fabs(a) : std::fabs(b);
+  return std::fabs(a - b) <= larger * DBL_EPSILON;
+}
+
+bool print_number(double value, print_sink& sink) {
+  if (std::isnan(value) || std::isinf(value)) {
+    put(sink, "null");
+    return true;
+  }
+  std::array<char, 26> digits{};
+  int length = std::snprintf(digits.data(), digits.size(), "%1.15g", value);
+  char* end = nullptr;
+  const double back = std::strtod(digits.data(), &end);
+  if (end == digits.data() || !same_double(back, value))
+    length = std::snprintf(digits.data(), digits.size(), "%1.17g", value);
+  if (length < 0 || length >= static_cast<int>(digits.size())) return false;
+  put(sink, digits.data(), static_cast<std::size_t>(length));
+  return true;
+}
+
+void print_string(const char* text, print_sink& sink) {
+  put(sink, "\"", 1);
+  if (text != nullptr) {
+    for (const char* at = text; *at != '\0'; ++at) {
+      const auto byte = static_cast<unsigned char>(*at);
+      const char* escape = nullptr;
+      switch (byte) {
+        case '"':
+          escape = "\\\"";
+          break;
+        case '\\':
+          escape = "\\\\";
+          break;
+        case '\b':
+          escape = "\\b";
+          break;
+        case '\f':
+          escape = "\\f";
+          break;
+        case '\n':
+          escape = "\\n";
+          break;
+        case '\r':
+          escape = "\\r";
+          break;
+        case '\t':
+          escape = "\\t";
+          break;
+        default:
+          break;
+      }
+      if (escape != nullptr) {
+        put(sink, escape, 2);
+      } else if (byte < 32) {
+        constexpr char hex[] = "0123456789abcdef";
+        const char unicode[] = {'\\', 'u', '0', '0', hex[byte >> 4], hex[byte & 15U]};
+        put(sink, unicode, sizeof unicode);
+      } else {
+        put(sink, at, 1);
+      }
+    }
+  }
+  put(sink, "\"", 1);
+}
+
+bool print_value(const cJSON* item, print_sink& sink) {
+  switch (item->type & 0xFF) {
+    case cJSON_NULL:
+      put(sink, "null");
+      return true;
+    case cJSON_False:
+      put(sink, "false");
+      return true;
+    case cJSON_True:
+      put(sink, "true");
+      return true;
+    case cJSON_Number:
+      return print_number(item->valuedouble, sink);
+    case cJSON_Raw:
+      if (item->valuestring == nullptr) return false;
+      put(sink, item->valuestring);
+      return true;
+    case cJSON_String:
+      print_string(item->valuestring, sink);
+      return true;
+    case cJSON_Array:
+    case cJSON_Object: {
+      const bool object = (item->type & 0xFF) == cJSON_Object;
+      put(sink, object ? "{" : "[", 1);
+      for (const cJSON* child = item->child; child != nullptr; child = child->next) {
+        if (child != item->child) put(sink, ",", 1);
+        if (object) {
+          print_string(child->string, sink);
+          put(sink, ":", 1);
+        }
+        if (!print_value(child, sink)) return false;
+      }
+      put(sink, object ? "}" : "]", 1);
+      return true;
+    }
+    default:
+      return false;
+  }
+}
+
 }  // namespace
+
+char* json_print(const cJSON* item) {
+  print_sink sink{nullptr, 0};
+  if (item == nullptr || !print_value(item, sink)) return nullptr;
+  unique_text text(static_cast<char*>(std::malloc(sink.used + 1)));
+  if (!text) return nullptr;
+  sink = {text.get(), 0};
+  (void)print_value(item, sink);
+  text.get()[sink.used] = '\0';
+  return text.release();
+}
 
 cJSON* read_json_file(const char* path) {
   // Non-blocking, so that a FIFO under the name cannot stall start-up; only a

@@ -15,3 +15,10 @@
 [[nodiscard]] int json_get_int(const cJSON* object, const char* name);
 // 1 only for the literal true.
 [[nodiscard]] int json_is_true(const cJSON* object, const char* name);
+
+// The unformatted print of a document, byte for byte as cJSON prints it (no
+// white space; numbers as "%1.15g", or "%1.17g" when fifteen digits do not give
+// the value back), on the heap for the caller to free; null when the heap is
+// exhausted or an item cannot be printed. Printed here so that the daemon
+// carries no scanf family for cJSON's number check.
+[[nodiscard]] char* json_print(const cJSON* item);

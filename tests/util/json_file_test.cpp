@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstdlib>
+#include <memory>
+
 #include "support/scratch_tree.h"
 #include "util/handles.h"
 
@@ -63,6 +66,51 @@ TEST_F(json_file_test, integer_and_truth_values) {
     EXPECT_EQ(json_get_int(doc.get(), c.name), c.value) << c.name;
     EXPECT_EQ(json_is_true(doc.get(), c.name), c.is_true) << c.name;
   }
+}
+
+// The record keeps whatever a stored file held, so its print must match
+// cJSON's own byte for byte: the golden text, and cJSON's print of the same
+// document.
+TEST_F(json_file_test, prints_documents_as_cjson_does) {
+  const struct {
+    const char* stored;
+    const char* printed;
+  } cases[] = {
+      {R"({"version":"1.0.0.1","plugindata":1})", R"({"version":"1.0.0.1","plugindata":1})"},
+      {R"( { "version" : "1.0.0.1", "plugindata":1, "plugindata" : 1 } )",
+       R"({"version":"1.0.0.1","plugindata":1,"plugindata":1})"},
+      {R"({})", R"({})"},
+      {R"({"a":[],"b":{},"c":[1,[true,false,null]],"d":{"e":{"f":"g"}}})",
+       R"({"a":[],"b":{},"c":[1,[true,false,null]],"d":{"e":{"f":"g"}}})"},
+      // Numbers: integral ones plain, others in fifteen digits, or seventeen
+      // when fifteen do not give the value back; beyond a double, null.
+      {R"([0,-0,1.0,-2.7,1e2,1.5e-7,0.1,1e21,3000000000,-2147483649,1e400,-1e400])",
+       R"([0,-0,1,-2.7,100,1.5e-07,0.1,1e+21,3000000000,-2147483649,null,null])"},
+      // cJSON's check lets fifteen digits stand within a step of the last bit.
+      {R"([0.30000000000000004,1.7976931348623157e308,5e-324,123456789012345678])",
+       R"([0.3,1.79769313486232e+308,4.94065645841247e-324,1.2345678901234568e+17])"},
+      // Strings: the two-letter escapes, other control bytes as six-byte escapes,
+      // everything else (also UTF-8 and a decoded escape) as it is.
+      {R"(["q\"b\\s\/\b\f\n\r\t","\u0001\u001f\u007f","é€","\u00e9"])",
+       "[\"q\\\"b\\\\s/\\b\\f\\n\\r\\t\",\"\\u0001\\u001f\x7f\",\"é€\",\"é\"]"},
+      {R"({"":"","Ke\ny":"v"})", R"({"":"","Ke\ny":"v"})"},
+  };
+  for (const auto& c : cases) {
+    const unique_json doc = parse_file(c.stored);
+    ASSERT_TRUE(doc) << c.stored;
+    const unique_text ours(json_print(doc.get()));
+    const unique_text theirs(cJSON_PrintUnformatted(doc.get()));
+    ASSERT_TRUE(ours) << c.stored;
+    EXPECT_STREQ(ours.get(), c.printed) << c.stored;
+    EXPECT_STREQ(ours.get(), theirs.get()) << c.stored;
+  }
+  // Members made by the daemon, and a raw text, print the same way.
+  const unique_json made(cJSON_CreateObject());
+  cJSON_AddItemToObject(made.get(), "version", cJSON_CreateString("1.0.0.1"));
+  cJSON_AddItemToObject(made.get(), "luadata", cJSON_CreateNumber(1.0));
+  cJSON_AddItemToObject(made.get(), "raw", cJSON_CreateRaw("[7]"));
+  const unique_text made_text(json_print(made.get()));
+  EXPECT_STREQ(made_text.get(), R"({"version":"1.0.0.1","luadata":1,"raw":[7]})");
 }
 
 }  // namespace
