@@ -19,6 +19,10 @@
 #   package        the .debs (lintian) and .tar.gz, their man pages, and the packaged daemon run
 #   sdk            a plugin built against the installed SDK in every C and C++ mode
 #   fuzz           every fuzz target for 20 s (scripts/fuzz.sh)
+#   router         the static musl daemon on emulated routers (qemu-system, mipsel
+#                  malta and armhf virt, Debian's kernels, busybox as init): the
+#                  scenarios in real time on both, and 10 power cuts during
+#                  upgrade installs on each (scripts/router/, bench/router-cuts.sh)
 #   docs           the README's demo in a fresh clone, and every other command that
 #                  README.md and CONTRIBUTING.md show, as written (scripts/check-docs.sh)
 #
@@ -33,8 +37,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 all_stages=(format default asan-ubsan tsan release-clang armhf mipsel armel musl musl-cross busybox
-            static package sdk fuzz docs)
-cross_stages=(armhf mipsel armel musl musl-cross busybox static package sdk docs)
+            static package sdk fuzz router docs)
+cross_stages=(armhf mipsel armel musl musl-cross busybox static package sdk router docs)
 
 ctest_args=(-j2 --output-on-failure --timeout 300)
 logs=build/logs
@@ -198,6 +202,20 @@ stage_package() { ./scripts/check-package.sh; }
 stage_sdk() { ./scripts/check-sdk.sh; }
 stage_fuzz() { ./scripts/fuzz.sh; }
 stage_docs() { ./scripts/check-docs.sh; }
+# Each scenario run and each campaign counts as one test.
+counted() {
+  if "$@"; then echo "1 0" >>"$counts"; else echo "0 1" >>"$counts"; return 1; fi
+}
+stage_router() {
+  local arch status=0
+  for arch in armhf mipsel; do
+    scripts/router/build-image.sh "$arch"
+    counted scripts/router/scenarios.sh "$arch" ext4 || status=1
+  done
+  counted bench/router-cuts.sh armhf 10 ext4 || status=1
+  counted bench/router-cuts.sh mipsel 10 jffs2 || status=1
+  return "$status"
+}
 
 # --- running them -----------------------------------------------------------------
 duration() {

@@ -36,13 +36,16 @@ kernel_package=$(apt-cache depends "linux-image-$flavour:$arch" 2>/dev/null |
   sed -n 's/^ *Depends: \(linux-image-6\.[0-9.]*-[0-9]*-'"$flavour"'\).*/\1/p' | head -n 1)
 [ -n "$kernel_package" ] || { echo "build-image: no linux-image-$flavour for $arch" >&2; exit 1; }
 release=${kernel_package#linux-image-}
-fetch() {  # package[:arch]...
+# A package of the cache, fetched first when missing: name:arch, or a name
+# of an architecture-independent package.
+fetch() {  # package...
   local package
   for package in "$@"; do
-    local name=${package%%:*}
-    ls "$debs/${name}_"*.deb >/dev/null 2>&1 ||
+    local name=${package%%:*} arch=all
+    [ "$name" = "$package" ] || arch=${package#*:}
+    ls "$debs/${name}_"*"_$arch.deb" >/dev/null 2>&1 ||
       (cd "$debs" && apt-get download -q "$package" >/dev/null) || return 1
-    echo "$(ls "$debs/${name}_"*.deb | head -n 1)"
+    ls "$debs/${name}_"*"_$arch.deb" | head -n 1
   done
 }
 log "kernel $release"
