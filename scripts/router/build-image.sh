@@ -92,6 +92,8 @@ done
 {
   echo "::sysinit:/etc/rc.sh"
   grep '^::respawn:' packaging/inittab/plugsup.inittab
+  # A shell on the console for whoever boots it by hand (boot.sh --foreground).
+  echo "::askfirst:-/bin/sh"
   echo "::ctrlaltdel:/sbin/reboot"
 } >"$root/etc/inittab"
 
