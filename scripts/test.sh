@@ -207,11 +207,11 @@ counted() {
   if "$@"; then echo "1 0" >>"$counts"; else echo "0 1" >>"$counts"; return 1; fi
 }
 stage_router() {
-  local arch status=0
-  for arch in armhf mipsel; do
-    scripts/router/build-image.sh "$arch"
-    counted scripts/router/scenarios.sh "$arch" ext4 || status=1
-  done
+  local status=0
+  ./scripts/router/build-image.sh armhf
+  ./scripts/router/build-image.sh mipsel
+  counted scripts/router/scenarios.sh armhf ext4 || status=1
+  counted scripts/router/scenarios.sh mipsel ext4 || status=1
   counted bench/router-cuts.sh armhf 10 ext4 || status=1
   counted bench/router-cuts.sh mipsel 10 jffs2 || status=1
   return "$status"

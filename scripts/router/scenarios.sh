@@ -81,4 +81,6 @@ if [ $failures -gt 0 ]; then
   echo "router scenarios ($arch, $medium): $failures failed"
   exit 1
 fi
+memory=$(sed -n 's/^ROUTER memory supervisor \(.*\) up=.*/\1/p' "$log1" | head -n 1)
 echo "router scenarios ($arch, $medium): all passed; boot to first program ${first:-?} s of the guest's uptime"
+echo "router scenarios ($arch, $medium): supervisor with four programs and the watchdog: $memory"
