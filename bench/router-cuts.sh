@@ -21,6 +21,8 @@
 # check, and the script ends with status 1.
 #
 # Usage: bench/router-cuts.sh mipsel|armhf [N] [ext4|jffs2]   (N defaults to 100)
+#   ROUTER_CUTS_UNTIL=<seconds since 1970>: no new cut after that moment (the
+#   last one is still checked), for a run that must end in time
 # Logs: build/router/<arch>/cuts-<medium>/
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -108,6 +110,10 @@ table() {  # cuts so far
 previous=''
 for ((cycle = 1; cycle <= cycles + 1; cycle++)); do
   log=$dir/cycle-$(printf %03d "$cycle").log
+  if [ -n "${ROUTER_CUTS_UNTIL:-}" ] && [ "$cycle" -le "$cycles" ] &&
+     [ "$(date +%s)" -ge "$ROUTER_CUTS_UNTIL" ]; then
+    cycles=$((cycle - 1))
+  fi
   if [ "$cycle" -gt "$cycles" ]; then
     # One more boot, only to check the last cut.
     boot "$log" "router.cycle=$cycle router.action=132 router.phase=host"
