@@ -50,8 +50,7 @@ int main(int argc, char** argv) {
   const char* phase = argv[1];
   long delay_us = atol(argv[2]);
   int watch = inotify_init();
-  if (watch < 0 ||
-      inotify_add_watch(watch, argv[3], IN_CREATE | IN_MOVED_TO | IN_DELETE) < 0) {
+  if (watch < 0 || inotify_add_watch(watch, argv[3], IN_CREATE | IN_MOVED_TO | IN_DELETE) < 0) {
     perror("cutter");
     return 1;
   }
