@@ -31,9 +31,17 @@ log() { echo "build-image($arch): $*"; }
 ./scripts/setup.sh >/dev/null
 ./scripts/setup-cross.sh >/dev/null
 
-# The kernel the metapackage stands for today, e.g. 6.1.0-28.
-kernel_package=$(apt-cache depends "linux-image-$flavour:$arch" 2>/dev/null |
-  sed -n 's/^ *Depends: \(linux-image-6\.[0-9.]*-[0-9]*-'"$flavour"'\).*/\1/p' | head -n 1)
+# The kernel the metapackage stands for today, e.g. 6.1.0-28. Package lists
+# older than the foreign architecture know nothing of it: updated once then.
+kernel_of() {
+  apt-cache depends "linux-image-$flavour:$arch" 2>/dev/null |
+    sed -n 's/^ *Depends: \(linux-image-6\.[0-9.]*-[0-9]*-'"$flavour"'\).*/\1/p' | head -n 1
+}
+kernel_package=$(kernel_of)
+if [ -z "$kernel_package" ]; then
+  apt-get -o DPkg::Lock::Timeout=600 update -qq >/dev/null 2>&1 || true
+  kernel_package=$(kernel_of)
+fi
 [ -n "$kernel_package" ] || { echo "build-image: no linux-image-$flavour for $arch" >&2; exit 1; }
 release=${kernel_package#linux-image-}
 # A package of the cache, fetched first when missing: name:arch, or a name
