@@ -45,7 +45,7 @@ elapsed() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.3f", b - a }'; }
 random_below() { echo $(( (RANDOM * 32768 + RANDOM) % $1 )); }
 max_delay_us() {  # phase: how long after its first event the cut may come
   case $1 in
-    tar) echo 1500000 ;; merge) echo 20000 ;; sync) echo 300000 ;;
+    tar) echo 300000 ;; merge) echo 20000 ;; sync) echo 300000 ;;
     record) echo 10000 ;; initbin) echo 300000 ;;
   esac
 }
@@ -155,11 +155,11 @@ for ((cycle = 1; cycle <= cycles + 1; cycle++)); do
   cuts[$phase]=$(( ${cuts[$phase]:-0} + 1 ))
   [ "$where" = inside ] && inside[$phase]=$(( ${inside[$phase]:-0} + 1 ))
   echo "cycle $cycle: phase $phase, action $action, delay ${pause:-$delay}, cut $where install ($(elapsed "$started") s after its start)"
-  # The host's cuts spread over the longest install seen so far (host time).
-  if [ "$phase" != host ] && [ "$where" != inside ]; then
-    took=$(elapsed "$started")
-    longest=$(awk -v l="${longest:-0}" -v t="$took" 'BEGIN { printf "%.3f", (t > l ? t : l) }')
-    window=$(awk -v l="$longest" 'BEGIN { printf "%.3f", l * 1.2 }')
+  # The host's cuts spread over the install: the window shrinks after a cut
+  # that came too late and grows after one that came inside.
+  if [ "$phase" = host ]; then
+    factor=$([ "$where" = inside ] && echo 1.15 || echo 0.8)
+    window=$(awk -v w="$window" -v f="$factor" 'BEGIN { printf "%.3f", w * f }')
   fi
   pause=''
   previous=$log
