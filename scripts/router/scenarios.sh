@@ -47,8 +47,9 @@ restarted=$(uptime_of "$log1" '^ROUTER start tester reason=3 ')
 if [ -z "$exited" ] || [ -z "$restarted" ]; then
   fail "$log1" "exit 3 restarted with -r 3"
 else
-  # 10 s, and what a busy emulated machine adds to a fork and exec
-  awk -v a="$exited" -v b="$restarted" 'BEGIN { exit !(b - a >= 9.9 && b - a < 16) }' ||
+  # 10 s, and what a busy emulated machine adds to a fork and exec (loosely:
+  # the machine may be slow, but never early)
+  awk -v a="$exited" -v b="$restarted" 'BEGIN { exit !(b - a >= 9.9 && b - a < 30) }' ||
     fail "$log1" "exit 3 restarted after $(awk -v a="$exited" -v b="$restarted" 'BEGIN { print b - a }') s, not 10"
 fi
 expect "$log1" '^ROUTER status: probe +running ' "plugsup-status shows probe running"
