@@ -75,6 +75,7 @@ declare -A run_elsewhere=(
   [./scripts/fuzz.sh]=scripts/test.sh
   [./scripts/lint.sh]=scripts/test.sh
   [./scripts/check-sdk.sh]=scripts/test.sh
+  [./scripts/router/build-image.sh armhf]=scripts/test.sh
 )
 
 # Every ```sh block of a Markdown file (also one indented in a list), without

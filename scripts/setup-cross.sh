@@ -5,13 +5,16 @@
 # (its headers, start files and C library for x86-64, armhf and mipsel; the
 # armhf and mipsel ones install arm-linux-musleabihf-gcc and mipsel-linux-musl-gcc
 # with headers under /usr/include/<musl triplet>) and dpkg-dev (the source
-# package of cJSON).
+# package of cJSON), and for the emulated routers (scripts/router/) qemu's
+# full-system emulators, cpio and the ext4 tools; the routers' kernels and
+# busybox are fetched by scripts/router/build-image.sh with apt-get download.
 # Idempotent, and silent when everything is already there.
 set -euo pipefail
 
 targets=(armhf armel mipsel)
 native_packages=(g++-arm-linux-gnueabihf g++-arm-linux-gnueabi g++-mipsel-linux-gnu qemu-user
-                 busybox musl-dev musl-tools dpkg-dev)
+                 busybox musl-dev musl-tools dpkg-dev
+                 qemu-system-mips qemu-system-arm cpio kmod e2fsprogs xz-utils make bc)
 target_packages=(libcjson-dev libgtest-dev libstdc++6 libatomic1)
 musl_targets=(armhf mipsel)
 

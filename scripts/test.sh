@@ -26,6 +26,10 @@
 #   old-kernel     the whole end-to-end suite with the daemon under a launcher that
 #                  answers ENOSYS to every system call newer than Linux 4.4, then
 #                  newer than 3.10, at the highest descriptor limit allowed
+#   router         the static musl daemon on emulated routers (qemu-system, mipsel
+#                  malta and armhf virt, Debian's kernels, busybox as init): the
+#                  scenarios in real time on both, and 10 power cuts during
+#                  upgrade installs on each (scripts/router/, bench/router-cuts.sh)
 #   docs           the README's demo in a fresh clone, and every other command that
 #                  README.md and CONTRIBUTING.md show, as written (scripts/check-docs.sh)
 #
@@ -41,8 +45,8 @@ cd "$(dirname "$0")/.."
 source scripts/size-budget.sh
 
 all_stages=(format default asan-ubsan tsan release-clang armhf mipsel armel musl musl-cross busybox
-            loaded static package sdk fuzz docs old-kernel)
-cross_stages=(armhf mipsel armel musl musl-cross busybox static package sdk docs)
+            loaded static package sdk fuzz router docs old-kernel)
+cross_stages=(armhf mipsel armel musl musl-cross busybox static package sdk router docs)
 
 ctest_args=(-j2 --output-on-failure --timeout 300)
 logs=build/logs
@@ -234,6 +238,20 @@ stage_package() { ./scripts/check-package.sh; }
 stage_sdk() { ./scripts/check-sdk.sh; }
 stage_fuzz() { ./scripts/fuzz.sh; }
 stage_docs() { ./scripts/check-docs.sh; }
+# Each scenario run and each campaign counts as one test.
+counted() {
+  if "$@"; then echo "1 0" >>"$counts"; else echo "0 1" >>"$counts"; return 1; fi
+}
+stage_router() {
+  local status=0
+  ./scripts/router/build-image.sh armhf
+  ./scripts/router/build-image.sh mipsel
+  counted scripts/router/scenarios.sh armhf ext4 || status=1
+  counted scripts/router/scenarios.sh mipsel ext4 || status=1
+  counted bench/router-cuts.sh armhf 10 ext4 || status=1
+  counted bench/router-cuts.sh mipsel 10 jffs2 || status=1
+  return "$status"
+}
 
 # --- running them -----------------------------------------------------------------
 duration() {
