@@ -327,14 +327,17 @@ TEST(install_upgrade_package, its_temporary_names_are_the_ones_cleared_and_refus
   remove_upgrade_leftovers();
   EXPECT_EQ(data_entries(), ".bootchk init.bin lib one.txt");
   // ...and shipped in a package, each stays out of ../data/.
-  make_tree("/tmp", {"d staged"});
+  make_tree("/tmp", {"d staged", "d aside"});
   for (const std::string& name : made) write_text("/tmp/staged/" + name, "shipped");
   const int from = ::open("/tmp/staged", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   const int to = ::open(data.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int aside = ::open("/tmp/aside", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   merge_stop stop;
-  EXPECT_EQ(merge_staged(from, to, &stop), 0);
+  merge_journal journal;
+  EXPECT_EQ(merge_staged(from, to, aside, &journal, &stop), 0);
   ::close(from);
   ::close(to);
+  ::close(aside);
   EXPECT_EQ(data_entries(), ".bootchk init.bin lib one.txt");
 }
 
