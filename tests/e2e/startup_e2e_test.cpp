@@ -112,7 +112,7 @@ TEST_F(startup, a_launch_cycle_checks_the_run_file_before_it_kills_by_name) {
       "/bin/sh",
       {"-c",
        "rm -r /tmp/.uci && mkdir /tmp/.uci /tmp/other && cp /bin/sleep /tmp/other/victim && "
-       "{ flock -n /tmp/.uci/sup.run sh -c 'echo $$ >/tmp/other/pid.new && "
+       "{ umask 077 && flock -n /tmp/.uci/sup.run.lock sh -c 'echo $$ >/tmp/other/pid.new && "
        "mv /tmp/other/pid.new /tmp/other/pid && exec /tmp/other/victim 100000' "
        "</dev/null >/dev/null 2>&1 & } && "
        "while [ ! -s /tmp/other/pid ]; do sleep 0.02; done"},

@@ -76,11 +76,16 @@ std::string without_ages(const std::string& table) {
 // with its config, whose child runs "steady".
 std::string healthy_supervisor(const std::string& name) {
   const std::string dir = "/tmp/" + name;
+  // A copy of perl named like the supervisor holds its 0600 lock file, as
+  // the daemon does, and runs the program.
   return "mkdir -p " + dir + " && cd " + dir +
          " && echo '{\"__watch\":{\"processes\":[{\"base\":\"steady\"}]}}' >config && "
-         "cp /bin/sleep steady && { PATH=" +
-         dir + ":$PATH flock -n /tmp/.uci/" + name +
-         ".run steady 100000 </dev/null >/dev/null 2>&1 & }";
+         "cp /bin/sleep steady && cp \"$(command -v perl)\" " +
+         name + " && : >>/tmp/.uci/" + name + ".run && { ./" + name +
+         " -e 'use Fcntl qw(:flock); umask 077; open(my $l, \">>\", \"/tmp/.uci/" + name +
+         ".run.lock\") or die; flock($l, LOCK_EX | LOCK_NB) or die; "
+         "if (!fork) { exec {\"" +
+         dir + "/steady\"} \"steady\", \"100000\" } sleep 100000' </dev/null >/dev/null 2>&1 & }";
 }
 
 bool recent(const cJSON* started) {

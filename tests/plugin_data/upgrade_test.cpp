@@ -11,10 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
 #include <ostream>
-#include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -341,25 +338,13 @@ TEST(install_upgrade_package, its_temporary_names_are_the_ones_cleared_and_refus
   EXPECT_EQ(data_entries(), ".bootchk init.bin lib one.txt");
 }
 
-// The processes /proc/locks shows waiting for a flock ("-> FLOCK ...").
-std::set<pid_t> flock_waiters() {
-  std::set<pid_t> pids;
-  std::ifstream locks("/proc/locks");
-  for (std::string line; std::getline(locks, line);) {
-    std::istringstream words(line);
-    std::string number, arrow, kind, advisory, mode;
-    pid_t pid = 0;
-    if (words >> number >> arrow >> kind >> advisory >> mode >> pid && arrow == "->" &&
-        kind == "FLOCK")
-      pids.insert(pid);
-  }
-  return pids;
-}
-
-// Runs `body` in a child; its pid.
+// Runs `body` in a child whose standard output goes to /tmp/out.<pid>; its pid.
 pid_t in_child(void (*body)()) {
   const pid_t pid = ::fork();
   if (pid == 0) {
+    const std::string out = "/tmp/out." + std::to_string(::getpid());
+    const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0 || ::dup2(fd, 1) != 1) ::_exit(1);
     body();
     ::_exit(0);
   }
@@ -390,7 +375,9 @@ TEST(install_upgrade_package, installs_and_start_up_clean_up_shut_each_other_out
   const pid_t clean_up = in_child([] { remove_upgrade_leftovers(); });
   // Both wait for the lock while the first one unpacks (or, wrongly, end).
   int status = 0;
-  const auto waiting = [](pid_t pid) { return flock_waiters().count(pid) == 1; };
+  const auto waiting = [](pid_t pid) {
+    return read_text("/tmp/out." + std::to_string(pid)).find("waiting up to") != std::string::npos;
+  };
   for (int i = 0; i < 1500 && !(waiting(second) && waiting(clean_up)); ++i) {
     if (::waitpid(second, &status, WNOHANG) != 0 || ::waitpid(clean_up, &status, WNOHANG) != 0)
       break;
