@@ -35,7 +35,8 @@ void end_lingering_group(const supervisor_state* state, int slot_index) {
 }
 
 void end_all_groups(const supervisor_state* state) {
-  std::array<int, 2 * max_processes> groups{};
+  // Each slot's running child and its remembered group.
+  std::array<int, std::size_t{2} * max_processes> groups{};
   std::size_t count = 0;
   for (int i = 0; i < state->process_count && i < max_processes; ++i) {
     if (const int pid = state->slots[i].pid; pid > 0) groups[count++] = pid;
