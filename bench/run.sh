@@ -165,7 +165,8 @@ print_table() {
     "supervisor CPU per restart <= 1.3 x the bare loop's ($(ratio "$(m restart.ours)" "$(m restart.bare)") x)"
   target "$(awk -v o="$(m startup.ours)" -v r="$(m startup.runit)" -v s="$(m startup.s6)" \
       'BEGIN { print (o < r && o < s) ? "met" : "not met" }')" \
-    "start-up to first exec ahead of runit and s6 ($(m startup.ours) vs $(m startup.runit) and $(m startup.s6) us)"
+    "start-up to first exec ahead of runit and s6 ($(awk -v o="$(m startup.ours)" -v r="$(m startup.runit)" \
+      -v s="$(m startup.s6)" 'BEGIN { printf "%.1f vs %.1f and %.1f ms", o / 1e6, r / 1e6, s / 1e6 }'))"
   local idle_ok
   idle_ok=$(awk -v a="$(series_max "$results/wake_main.ours")" -v b="$(m wake_wd.ours)" \
     -v c="$(series_max "$results/wake1.ours")" -v t="$(cat "$results/shape1.ours")" \

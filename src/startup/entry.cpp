@@ -14,6 +14,7 @@
 #include "supervision/watchdog.h"
 #include "util/format.h"
 #include "util/fs.h"
+#include "util/json_file.h"
 #include "util/output.h"
 #include "util/process_setup.h"
 
@@ -40,6 +41,7 @@ int supervisor_main(int argc, char** argv) {
   keep_standard_descriptors_open();
   prepare_standard_output();
   ignore_broken_pipes();
+  use_json_pages();
   // Zero-filled, and static rather than in this frame: the detached watchdog
   // thread may still read it while the process runs its exit.
   static supervisor_state state{};

@@ -59,7 +59,9 @@ int spawn_child(const char* path, const char* alive_path, int restart_reason, in
                 int plugin_flag) {
   command_line line;
   build_command_line(&line, path, alive_path, restart_reason, argument_flag, plugin_flag);
-  const pid_t parent = ::getpid();
+  // Our pid never changes: asked once, not at every restart.
+  static pid_t parent = 0;
+  if (parent == 0) parent = ::getpid();
   const pid_t pid = ::fork();
   if (pid < 0) {
     say("failed to fork\n");

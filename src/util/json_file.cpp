@@ -1,15 +1,20 @@
 #include "util/json_file.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cfloat>
 #include <cmath>
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "util/handles.h"
 #include "util/retry.h"
@@ -30,6 +35,52 @@ std::size_t read_up_to(int fd, char* buffer, std::size_t size) {
   }
   return got;
 }
+
+// Pages for JSON: bump allocation in mapped chunks, all unmapped when the
+// count of live blocks falls to 0, which happens after every parse of the
+// configuration or the record.
+struct json_chunk {
+  json_chunk* next;
+  std::size_t size;
+  std::size_t used;
+};
+json_chunk* json_chunks = nullptr;
+std::size_t json_live_blocks = 0;
+constexpr std::size_t json_chunk_bytes = std::size_t{64} * 1024;
+constexpr std::size_t json_align = alignof(std::max_align_t);
+constexpr std::size_t json_header = (sizeof(json_chunk) + json_align - 1) & ~(json_align - 1);
+
+void* json_allocate(std::size_t size) {
+  if (size > SIZE_MAX / 4) return nullptr;
+  size = (size + json_align - 1) & ~(json_align - 1);
+  json_chunk* chunk = json_chunks;
+  if (chunk == nullptr || chunk->size - chunk->used < size) {
+    const std::size_t bytes =
+        std::max(json_chunk_bytes, (json_header + size + 4095) & ~std::size_t{4095});
+    void* mapped =
+        ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) return nullptr;
+    chunk = static_cast<json_chunk*>(mapped);
+    *chunk = {json_chunks, bytes, json_header};
+    json_chunks = chunk;
+  }
+  void* block = reinterpret_cast<char*>(chunk) + chunk->used;
+  chunk->used += size;
+  ++json_live_blocks;
+  return block;
+}
+
+void json_release(void* block) {
+  if (block == nullptr || --json_live_blocks != 0) return;
+  while (json_chunk* chunk = json_chunks) {
+    json_chunks = chunk->next;
+    (void)::munmap(chunk, chunk->size);
+  }
+}
+
+struct json_block_deleter {
+  void operator()(char* block) const noexcept { cJSON_free(block); }
+};
 
 // Counts when `text` is null, so that a print takes one allocation of its
 // exact size.
@@ -155,6 +206,11 @@ bool print_value(const cJSON* item, print_sink& sink) {
 
 }  // namespace
 
+void use_json_pages() {
+  cJSON_Hooks hooks{json_allocate, json_release};
+  cJSON_InitHooks(&hooks);
+}
+
 char* json_print(const cJSON* item) {
   print_sink sink{nullptr, 0};
   if (item == nullptr || !print_value(item, sink)) return nullptr;
@@ -175,7 +231,8 @@ cJSON* read_json_file(const char* path) {
   if (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) return nullptr;
   if (status.st_size <= 0 || status.st_size > max_json_file_bytes) return nullptr;
   const auto size = static_cast<std::size_t>(status.st_size);
-  unique_text buffer(static_cast<char*>(std::malloc(size + 1)));
+  const std::unique_ptr<char, json_block_deleter> buffer(
+      static_cast<char*>(cJSON_malloc(size + 1)));
   if (!buffer) return nullptr;
   // The file may have shrunk since fstat: parse only what was actually read.
   buffer.get()[read_up_to(file.get(), buffer.get(), size)] = '\0';

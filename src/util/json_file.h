@@ -3,6 +3,13 @@
 
 #include <cjson/cJSON.h>
 
+// From here on cJSON's items, and the files read for parsing, live in pages
+// mapped for them and unmapped as soon as the last of them is freed: the
+// heap's allocator would keep its pages dirty for the life of the daemon after
+// a parse. Main thread only, as every JSON use of the daemon; before any
+// cJSON call.
+void use_json_pages();
+
 // Reads and parses the whole file; the caller owns the document. Null when the
 // file is missing, empty, larger than 1 MiB, not a regular file, unreadable or
 // not JSON.

@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <memory>
+#include <string>
 
 #include "support/scratch_tree.h"
 #include "util/handles.h"
@@ -111,6 +113,43 @@ TEST_F(json_file_test, prints_documents_as_cjson_does) {
   cJSON_AddItemToObject(made.get(), "raw", cJSON_CreateRaw("[7]"));
   const unique_text made_text(json_print(made.get()));
   EXPECT_STREQ(made_text.get(), R"({"version":"1.0.0.1","luadata":1,"raw":[7]})");
+}
+
+// The process's mapped address space (kB).
+long mapped_kb() {
+  std::ifstream status("/proc/self/status");
+  for (std::string key; status >> key;) {
+    if (key == "VmSize:") {
+      long kb = 0;
+      status >> kb;
+      return kb;
+    }
+  }
+  return -1;
+}
+
+// The daemon's documents live in pages of their own, gone once the last item
+// is freed; a file larger than one chunk included.
+TEST_F(json_file_test, json_pages_are_given_back_after_each_document) {
+  use_json_pages();
+  struct heap_again {  // for the other tests, also when a check below fails
+    ~heap_again() { cJSON_InitHooks(nullptr); }
+  } restore;
+  std::string large = R"({"version":"1.0.0.2","list":[)";
+  for (int i = 0; i < 20000; ++i) large += "\"abcdefgh\",";
+  large += R"("end"],"plugindata":1.9})";
+  const std::string texts[] = {R"({"Version":"1.0.0.1"})", large};
+  ASSERT_TRUE(parse_file("{}"));  // the test's own first file write maps its buffers
+  const long before = mapped_kb();
+  for (const std::string& text : texts) {
+    unique_json doc = parse_file(text);
+    ASSERT_TRUE(doc);
+    EXPECT_NE(json_get_string(doc.get(), "version"), nullptr);
+    EXPECT_GE(mapped_kb(), before + 64);
+    doc.reset();
+    EXPECT_EQ(mapped_kb(), before) << text.size();
+  }
+  EXPECT_EQ(json_get_int(parse_file(large).get(), "plugindata"), 1);
 }
 
 }  // namespace
