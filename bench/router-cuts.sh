@@ -9,7 +9,8 @@
 # (sysrq "b", qemu ends at the reboot). Phases, in turn:
 #   host     SIGKILL from the host, a random moment of the install
 #   tar      tar unpacking into the staging directory
-#   merge    the renames of the package's files into ../data/
+#   merge    the renames of the package's files into ../data/ (after the
+#            n-th of them)
 #   sync     the sync after the merge
 #   record   the boot-check record written and renamed into place
 #   initbin  init.bin written and renamed into place (exit 131)
@@ -45,7 +46,7 @@ elapsed() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.3f", b - a }'; }
 random_below() { echo $(( (RANDOM * 32768 + RANDOM) % $1 )); }
 max_delay_us() {  # phase: how long after its first event the cut may come
   case $1 in
-    tar) echo 300000 ;; merge) echo 20000 ;; sync) echo 300000 ;;
+    tar) echo 300000 ;; merge) echo 2000 ;; sync) echo 300000 ;;
     record) echo 10000 ;; initbin) echo 300000 ;;
   esac
 }
@@ -126,9 +127,11 @@ for ((cycle = 1; cycle <= cycles + 1; cycle++)); do
   action=130
   [ "$phase" = initbin ] && action=131
   [ "$phase" = host ] && [ $(( (cycle / ${#phases[@]}) % 2 )) = 1 ] && action=131
-  delay=0
+  delay=0 nth=1
   [ "$phase" = host ] || delay=$(random_below "$(max_delay_us "$phase")")
-  boot "$log" "router.cycle=$cycle router.action=$action router.phase=$phase router.delay=$delay"
+  # The merge renames the package's twelve entries: the cut follows one of them.
+  [ "$phase" != merge ] || nth=$((1 + $(random_below 12)))
+  boot "$log" "router.cycle=$cycle router.action=$action router.phase=$phase router.delay=$delay router.nth=$nth"
   if ! wait_for "$log" '^ROUTER install ' 200; then
     cut
     [ -z "$previous" ] || judge "$((cycle - 1))" "$previous" "$log"

@@ -3,14 +3,18 @@
  * event has come and the given delay has passed, it reboots the kernel at
  * once without syncing (sysrq "b"; qemu runs with -no-reboot and ends).
  *
- *   cutter PHASE DELAY_US DATA_DIR READY_FILE
+ *   cutter PHASE DELAY_US DATA_DIR READY_FILE [NTH]
  *
  * PHASE: tar (the staging directory appears), merge (the first rename of a
  * package file into the data directory), sync (the staging directory is
  * gone), record (the record's temporary file appears), initbin (init.bin's
- * temporary file appears). READY_FILE is made once the watch is set, so the
- * program that hands over the package knows it may exit. */
+ * temporary file appears). NTH (default 1): the phase's NTH event starts the
+ * delay, so that a cut can fall between two renames of the merge. READY_FILE
+ * is made once the watch is set, so the program that hands over the package
+ * knows it may exit. The cutter runs as a real-time task: woken by its event
+ * it preempts the supervisor at once instead of after its time slice. */
 #include <fcntl.h>
+#include <sched.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -46,9 +50,12 @@ static void kernel_line(const char* text) {
 }
 
 int main(int argc, char** argv) {
-  if (argc != 5) return 2;
+  if (argc != 5 && argc != 6) return 2;
   const char* phase = argv[1];
   long delay_us = atol(argv[2]);
+  long nth = argc == 6 ? atol(argv[5]) : 1;
+  struct sched_param priority = {.sched_priority = sched_get_priority_max(SCHED_FIFO)};
+  if (sched_setscheduler(0, SCHED_FIFO, &priority) != 0) perror("cutter: real-time");
   int watch = inotify_init();
   if (watch < 0 || inotify_add_watch(watch, argv[3], IN_CREATE | IN_MOVED_TO | IN_DELETE) < 0) {
     perror("cutter");
@@ -64,13 +71,13 @@ int main(int argc, char** argv) {
     if (length <= 0) return 1;
     for (char* at = buffer; at < buffer + length;) {
       const struct inotify_event* event = (const struct inotify_event*)at;
-      if (is_trigger(phase, event)) {
+      if (is_trigger(phase, event) && --nth <= 0) {
         if (delay_us > 0) {
           struct timespec pause = {delay_us / 1000000, (delay_us % 1000000) * 1000};
           nanosleep(&pause, NULL);
         }
         char line[256];
-        snprintf(line, sizeof line, "ROUTER cut phase=%s after=%s delay_us=%ld\n", phase,
+        snprintf(line, sizeof line, "<2>ROUTER cut phase=%s after=%s delay_us=%ld\n", phase,
                  event->name, delay_us);
         kernel_line(line);
         int trigger = open("/proc/sysrq-trigger", O_WRONLY);
