@@ -1,6 +1,7 @@
 #include "plugin_data/boot_check.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string_view>
@@ -10,6 +11,7 @@
 #include "plugin_data/version.h"
 #include "util/handles.h"
 #include "util/json_file.h"
+#include "util/output.h"
 
 // Composed like every path in the data directory: "%s/%s" of it and the name.
 static_assert(std::string_view(boot_check_record_path).starts_with(data_directory) &&
@@ -35,7 +37,16 @@ int decide_plugin_mode() {
   // The programs run from there as our user: only from a directory nobody
   // else can write to (checked again each cycle, as a plugin may change it).
   const unique_fd data(::open(data_directory, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  return data && guard_open_directory(data.get(), data_directory) == 0 ? 1 : 0;
+  if (!data || guard_open_directory(data.get(), data_directory) != 0) return 0;
+  // Nor on the word of a record another user made or may change, planted
+  // while the directory was open to others.
+  struct stat status {};
+  if (::fstatat(data.get(), ".bootchk", &status, AT_SYMLINK_NOFOLLOW) != 0) return 0;
+  if (S_ISREG(status.st_mode) && (status.st_uid == 0 || status.st_uid == ::geteuid()) &&
+      (status.st_mode & 022) == 0 && status.st_nlink == 1)
+    return 1;
+  say("refusing %s: it is not the supervisor's own file\n", boot_check_record_path);
+  return 0;
 }
 
 int remove_boot_check_record() {

@@ -131,11 +131,33 @@ int move_into_data(int staging, int data, const char* package_path, const char* 
   return -1;
 }
 
+// A power cut while entries move must not leave a record on the medium that
+// vouches for a mix of two versions: before the first move, the record there
+// stops vouching for plugin data (the one written at the end vouches again).
+// 0, or -1 after its line.
+int withdraw_plugin_data(const cJSON* record, int data) {
+  if (record == nullptr || cJSON_GetObjectItem(record, "plugindata") == nullptr) return 0;
+  const unique_json copy(cJSON_Duplicate(record, true));
+  while (copy && cJSON_GetObjectItem(copy.get(), "plugindata") != nullptr)
+    cJSON_DeleteItemFromObject(copy.get(), "plugindata");
+  const unique_text text(copy ? json_print(copy.get()) : nullptr);
+  errno = ENOMEM;
+  // The directory is flushed too, so the rename is on the medium before any move.
+  if (text &&
+      replace_file_atomically(boot_check_record_path, text.get(),
+                              static_cast<int>(std::strlen(text.get()))) == 0 &&
+      ::fsync(data) == 0)
+    return 0;
+  say("failed to write %s: %s\n", boot_check_record_path, reason(errno));
+  return -1;
+}
+
 // 1 when the package was unpacked and moved into the data directory whole.
 // The staging directory goes in every case, so a failure leaves the data
 // directory as it was and frees the space; only when putting back failed
 // does it stay, renamed so that no start-up removes it.
-int unpack_package(int package, const char* package_path, int data) {
+int unpack_package(int package, const char* package_path, int data, const cJSON* record,
+                   bool* kept) {
   path_buffer staging_path;
   if (data < 0 || !format_into(staging_path, "%s/%sXXXXXX", data_directory, staging_prefix))
     return 0;
@@ -150,16 +172,16 @@ int unpack_package(int package, const char* package_path, int data) {
   (void)format_into(kept_path, "%s/%s", data_directory, kept_name.data());
   unique_fd staging(::openat(data, staging_name, directory_flags));
   int done = 0;
-  bool kept = false;
   if (!staging || ::mkdirat(staging.get(), "root", 0700) != 0 ||
       ::mkdirat(staging.get(), "old", 0700) != 0) {
     say("failed to unpack %s: %s\n", package_path, reason(errno));
   } else if (run_tar(package, package_path, staging_path.data()) == 0 &&
-             move_into_data(staging.get(), data, package_path, kept_path.data(), &kept) == 0) {
+             withdraw_plugin_data(record, data) == 0 &&
+             move_into_data(staging.get(), data, package_path, kept_path.data(), kept) == 0) {
     done = 1;
   }
   staging.reset();
-  if (kept) {
+  if (*kept) {
     if (::renameat(data, staging_name, data, kept_name.data()) != 0)
       say("failed to keep %s as %s: %s\n", staging_path.data(), kept_path.data(), reason(errno));
   } else if (remove_tree(data, staging_name) != 0) {
@@ -223,8 +245,13 @@ void install_upgrade_package(int code) {
   }
 
   const char* done_member = nullptr;
-  if (code == code_unpack && unpack_package(package_fd.get(), package.data(), data.get()) == 1)
+  bool kept = false;
+  if (code == code_unpack &&
+      unpack_package(package_fd.get(), package.data(), data.get(), record.get(), &kept) == 1)
     done_member = "plugindata";
+  // What could not be put back leaves a mix that no record may vouch for.
+  while (kept && record && cJSON_GetObjectItem(record.get(), "plugindata") != nullptr)
+    cJSON_DeleteItemFromObject(record.get(), "plugindata");
   if (code == code_copy && copy_package(package_fd.get(), package.data()) == 1)
     done_member = "luadata";
   if (done_member != nullptr && sync_data(data.get()) != 0) done_member = nullptr;

@@ -1,6 +1,7 @@
 #include "supervision/launch.h"
 
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -26,8 +27,17 @@ void append_text(std::array<char, 8448>& message, std::size_t* used, const char*
   *used += length;
 }
 
+// A program from the data directory runs as our user only when nobody else
+// owns it or may write to it: one planted while the directory was open to
+// others stays out.
+bool is_own_program(const char* path) {
+  struct stat status {};
+  if (::stat(path, &status) != 0) return true;  // execv says why
+  return (status.st_uid == 0 || status.st_uid == ::geteuid()) && (status.st_mode & 022) == 0;
+}
+
 // Runs in the forked child of a two-thread process: async-signal-safe calls only.
-[[noreturn]] void become_program(const command_line& line, pid_t parent) {
+[[noreturn]] void become_program(const command_line& line, pid_t parent, int plugin_flag) {
   (void)::prctl(PR_SET_PDEATHSIG, SIGTERM);
   // The parent may have died before the signal was armed: never run unsupervised.
   if (::getppid() != parent) ::_exit(0);
@@ -36,8 +46,9 @@ void append_text(std::array<char, 8448>& message, std::size_t* used, const char*
   // A group of its own: a program's "kill 0" or "kill -STOP 0" reaches only
   // itself, never the supervisor and its siblings.
   (void)::setpgid(0, 0);
-  ::execv(line.argv[0], line.argv.data());
-  const int failure = errno;
+  const bool allowed = plugin_flag == 0 || is_own_program(line.argv[0]);
+  if (allowed) ::execv(line.argv[0], line.argv.data());
+  const int failure = allowed ? errno : EACCES;
   // The program did not start: a reader of our output that went away must
   // not turn the 129 below into a death by SIGPIPE.
   struct sigaction ignore {};
@@ -67,7 +78,7 @@ int spawn_child(const char* path, const char* alive_path, int restart_reason, in
     say("failed to fork\n");
     return -1;
   }
-  if (pid == 0) become_program(line, parent);
+  if (pid == 0) become_program(line, parent, plugin_flag);
   return pid;
 }
 

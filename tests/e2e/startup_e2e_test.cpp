@@ -470,9 +470,19 @@ INSTANTIATE_TEST_SUITE_P(
                                 "refusing ../data/: it is owned by another user\n", false}),
     param_name{});
 
-// A ../data/ that became another user's while the supervisor ran is no place
-// to run programs from: the next cycle starts them from our own directory.
-TEST_F(startup, plugin_mode_needs_a_data_directory_nobody_else_owns) {
+struct taken_over_case {
+  const char* name;
+  const char* taken;  // under ../data/, made another user's while the supervisor runs
+  const char* said;
+};
+
+class startup_plugin_mode_taken : public startup,
+                                  public ::testing::WithParamInterface<taken_over_case> {};
+
+// A ../data/, a record or a program that became another user's while the
+// supervisor ran is no word to run programs by as root: the next cycle starts
+// them from our own directory.
+TEST_P(startup_plugin_mode_taken, the_next_cycle_runs_from_our_own_directory) {
   with_probe();
   script("probe", {"sleep 300 exit 160", "run"});
   data_program("probe");
@@ -480,12 +490,20 @@ TEST_F(startup, plugin_mode_needs_a_data_directory_nobody_else_owns) {
   ASSERT_TRUE(start());
   ASSERT_TRUE(wait_until([&] { return !starts("probe").empty(); }, 20));
   EXPECT_EQ(starts("probe")[0], "../data//probe -T /tmp/.uci/ -D ../data/ -O pellavora_K2310");
-  ASSERT_EQ(::chown(ns_path(data_dir()).c_str(), 4242, 4242), 0);
+  ASSERT_EQ(::chown((ns_path(data_dir()) + GetParam().taken).c_str(), 4242, 4242), 0);
   ASSERT_TRUE(wait_until([&] { return starts("probe").size() >= 2; }, 20));
-  EXPECT_EQ(starts("probe")[1], "probe -r 160");
-  EXPECT_NE(stdout_text().find("refusing ../data/: it is owned by another user\n"),
-            std::string::npos)
-      << stdout_text();
+  EXPECT_EQ(starts("probe")[1].rfind("probe -r ", 0), 0u) << starts("probe")[1];
+  EXPECT_NE(stdout_text().find(GetParam().said), std::string::npos) << stdout_text();
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    table, startup_plugin_mode_taken,
+    ::testing::Values(
+        taken_over_case{"data_directory", "", "refusing ../data/: it is owned by another user\n"},
+        taken_over_case{"record", "/.bootchk",
+                        "refusing ../data//.bootchk: it is not the supervisor's own file\n"},
+        taken_over_case{"program", "/probe",
+                        "failed to exec ../data//probe, error is Permission denied\n"}),
+    param_name{});
 
 }  // namespace

@@ -275,6 +275,32 @@ TEST(install_upgrade_package, a_conflict_below_a_merged_directory_is_named_whole
             "d lib\nd lib/two.txt\nf .bootchk " + std::string(fresh) + "\nf lib/two.txt/kept k\n");
 }
 
+// A power cut while entries move finds a record that no longer vouches for
+// plugin data (a mix of two versions must not run): the record is replaced
+// before the first entry moves in, and vouches again once all are in.
+TEST(install_upgrade_package, the_record_vouches_for_nothing_while_entries_move) {
+  ENTER_SCRATCH_TREE();
+  write_text(record, R"({"version":"1.0.0.2","plugindata":1})");
+  ASSERT_NO_FATAL_FAILURE(make_package(package_kind::tgz));
+  const int watch = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(::inotify_add_watch(watch, data.c_str(), IN_MOVED_TO), 0);
+  EXPECT_EQ(capture_stdout([] { install_upgrade_package(130); }), "");
+  alignas(inotify_event) char events[8192];
+  const ssize_t got = ::read(watch, events, sizeof events);
+  ::close(watch);
+  std::vector<std::string> moved;
+  for (ssize_t at = 0; at < got;) {
+    const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+    moved.emplace_back(event->len > 0 ? event->name : "");
+    at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+  }
+  ASSERT_EQ(moved.size(), 4u);
+  std::sort(moved.begin() + 1, moved.end() - 1);  // the package's entries in any order
+  EXPECT_EQ(moved, (std::vector<std::string>{".bootchk", "lib", "one.txt", ".bootchk"}));
+  EXPECT_EQ(read_text(record), R"({"version":"1.0.0.2","plugindata":1,"plugindata":1})");
+}
+
 // The line names the signal that ended tar, and nothing reaches ../data/.
 TEST(install_upgrade_package, tar_ended_by_a_signal_is_named) {
   ENTER_SCRATCH_TREE();
