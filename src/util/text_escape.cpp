@@ -55,7 +55,8 @@ bool escape_text(const char* text, char* out, std::size_t size) {
       at += shown;
     } else if (*at == '\\') {
       piece_length = 2;
-      std::memcpy(piece, "\\\\", 2);
+      piece[0] = '\\';
+      piece[1] = '\\';
       ++at;
     } else {
       piece_length = length;
