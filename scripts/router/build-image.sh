@@ -88,21 +88,21 @@ cp scripts/router/guest/rc.sh "$root/etc/rc.sh"
 chmod 755 "$root/opt/plugsup/"{plugsup,probe,tester} "$root/etc/rc.sh"
 
 # Two versions of a plugin set, every file stamped with its version and
-# filled with bytes from a seeded generator (so a rebuilt image still knows
+# filled with bytes from a generator started from a fixed number (so a rebuilt image still knows
 # the files of a data medium that an older one wrote), and two init.bin.
-filler() {  # seed, bytes
-  awk -v seed="$1" -v n="$2" 'BEGIN {
-    srand(seed); a = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"
+filler() {  # starting number, bytes
+  awk -v start="$1" -v n="$2" 'BEGIN {
+    srand(start); a = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"
     for (i = 0; i < n; i++) { printf "%s", substr(a, int(rand() * 64) + 1, 1); if (i % 76 == 75) print "" }
     print "" }'
 }
 for version in A B; do
-  seed=$([ $version = A ] && echo 1000 || echo 2000)
+  first=$([ $version = A ] && echo 1000 || echo 2000)
   for n in 1 2 3 4 5 6 7 8; do
-    { echo "version $version file f$n"; filler $((seed + n)) $((16384 + n * 1024))
+    { echo "version $version file f$n"; filler $((first + n)) $((16384 + n * 1024))
       echo "end of version $version file f$n"; } >"$root/opt/router/payload/$version/f$n"
   done
-  { echo "init.bin version $version"; filler $((seed + 99)) 65536; echo "end of init.bin $version"; } \
+  { echo "init.bin version $version"; filler $((first + 99)) 65536; echo "end of init.bin $version"; } \
     >"$root/opt/router/init-$version.bin"
 done
 # Four programs, as a router runs them: probe2 and probe3 are the example
