@@ -137,10 +137,7 @@ int move_into_data(int staging, int data, const char* package_path, const char* 
 // 0, or -1 after its line.
 int withdraw_plugin_data(const cJSON* record, int data) {
   if (record == nullptr || cJSON_GetObjectItem(record, "plugindata") == nullptr) return 0;
-  const unique_json copy(cJSON_Duplicate(record, true));
-  while (copy && cJSON_GetObjectItem(copy.get(), "plugindata") != nullptr)
-    cJSON_DeleteItemFromObject(copy.get(), "plugindata");
-  const unique_text text(copy ? json_print(copy.get()) : nullptr);
+  const unique_text text(json_print(record, "plugindata"));
   errno = ENOMEM;
   // The directory is flushed too, so the rename is on the medium before any move.
   if (text &&
@@ -208,8 +205,9 @@ int sync_data(int data) {
 
 // Writes the record as its unformatted print. The file is replaced by rename,
 // so a failure leaves the previous record whole instead of a truncated one.
-void write_record(const cJSON* record) {
-  const unique_text text(json_print(record));
+// Members named `left_out` are not written.
+void write_record(const cJSON* record, const char* left_out) {
+  const unique_text text(json_print(record, left_out));
   errno = ENOMEM;
   if (!text || replace_file_atomically(boot_check_record_path, text.get(),
                                        static_cast<int>(std::strlen(text.get()))) != 0)
@@ -250,8 +248,7 @@ void install_upgrade_package(int code) {
       unpack_package(package_fd.get(), package.data(), data.get(), record.get(), &kept) == 1)
     done_member = "plugindata";
   // What could not be put back leaves a mix that no record may vouch for.
-  while (kept && record && cJSON_GetObjectItem(record.get(), "plugindata") != nullptr)
-    cJSON_DeleteItemFromObject(record.get(), "plugindata");
+  const char* left_out = kept ? "plugindata" : nullptr;
   if (code == code_copy && copy_package(package_fd.get(), package.data()) == 1)
     done_member = "luadata";
   if (done_member != nullptr && sync_data(data.get()) != 0) done_member = nullptr;
@@ -260,7 +257,7 @@ void install_upgrade_package(int code) {
   }
 
   (void)::unlink(package.data());
-  if (record) write_record(record.get());
+  if (record) write_record(record.get(), left_out);
 }
 
 void remove_upgrade_leftovers() {

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <csignal>
+#include <ctime>
 
 namespace {
 
@@ -46,6 +47,7 @@ void end_all_groups(const supervisor_state* state) {
   bool warned = false;
   for (std::size_t i = 0; i < count; ++i) warned = ::kill(-groups[i], SIGTERM) == 0 || warned;
   if (!warned) return;
-  (void)::usleep(group_grace_us);
+  const timespec grace{0, group_grace_us * 1000L};
+  (void)::nanosleep(&grace, nullptr);
   for (std::size_t i = 0; i < count; ++i) (void)::kill(-groups[i], SIGKILL);
 }

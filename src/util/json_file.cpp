@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -164,7 +165,7 @@ void print_string(const char* text, print_sink& sink) {
   put(sink, "\"", 1);
 }
 
-bool print_value(const cJSON* item, print_sink& sink) {
+bool print_value(const cJSON* item, print_sink& sink, const char* left_out) {
   switch (item->type & 0xFF) {
     case cJSON_NULL:
       put(sink, "null");
@@ -188,13 +189,16 @@ bool print_value(const cJSON* item, print_sink& sink) {
     case cJSON_Object: {
       const bool object = (item->type & 0xFF) == cJSON_Object;
       put(sink, object ? "{" : "[", 1);
+      bool first = true;
       for (const cJSON* child = item->child; child != nullptr; child = child->next) {
-        if (child != item->child) put(sink, ",", 1);
+        if (object && left_out != nullptr && strcasecmp(child->string, left_out) == 0) continue;
+        if (!first) put(sink, ",", 1);
+        first = false;
         if (object) {
           print_string(child->string, sink);
           put(sink, ":", 1);
         }
-        if (!print_value(child, sink)) return false;
+        if (!print_value(child, sink, left_out)) return false;
       }
       put(sink, object ? "}" : "]", 1);
       return true;
@@ -211,13 +215,13 @@ void use_json_pages() {
   cJSON_InitHooks(&hooks);
 }
 
-char* json_print(const cJSON* item) {
+char* json_print(const cJSON* item, const char* left_out) {
   print_sink sink{nullptr, 0};
-  if (item == nullptr || !print_value(item, sink)) return nullptr;
+  if (item == nullptr || !print_value(item, sink, left_out)) return nullptr;
   unique_text text(static_cast<char*>(std::malloc(sink.used + 1)));
   if (!text) return nullptr;
   sink = {text.get(), 0};
-  (void)print_value(item, sink);
+  (void)print_value(item, sink, left_out);
   text.get()[sink.used] = '\0';
   return text.release();
 }

@@ -27,5 +27,6 @@ void use_json_pages();
 // white space; numbers as "%1.15g", or "%1.17g" when fifteen digits do not give
 // the value back), on the heap for the caller to free; null when the heap is
 // exhausted or an item cannot be printed. Printed here so that the daemon
-// carries no scanf family for cJSON's number check.
-[[nodiscard]] char* json_print(const cJSON* item);
+// carries no scanf family for cJSON's number check. Members named
+// `left_out` (in any case, as lookups match them) are not printed.
+[[nodiscard]] char* json_print(const cJSON* item, const char* left_out = nullptr);
