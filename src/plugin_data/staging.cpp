@@ -79,8 +79,7 @@ int sanitize_directory(merge_stop* stop, int dir, std::size_t length, int depth)
     const mode_t mode = status.st_mode & 07777;
     // A raw call: the C library's fchmodat carries flag emulation we never use
     // (the entry is a file or directory of our private staging tree).
-    if ((mode & dropped_bits) != 0 &&
-        ::syscall(SYS_fchmodat, dir, name, mode & ~dropped_bits) != 0)
+    if ((mode & dropped_bits) != 0 && ::syscall(SYS_fchmodat, dir, name, mode & ~dropped_bits) != 0)
       return stop_at(stop, errno);
     if (!S_ISDIR(status.st_mode)) continue;
     if (depth + 1 >= max_merge_depth) return stop_at(stop, ENAMETOOLONG);

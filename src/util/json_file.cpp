@@ -1,8 +1,8 @@
 #include "util/json_file.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <strings.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
