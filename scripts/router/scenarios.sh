@@ -38,7 +38,9 @@ uptime_of() {  # log, regular expression: the up= of the first line that matches
 log1=$dir/boot1.log log2=$dir/boot2.log
 scripts/router/boot.sh "$arch" "${store[@]}" --log "$log1" --timeout 400 \
   --append "router.mode=scenario router.boot=1" || true
-sed -i 's/\r$//' "$log1"  # the console's line ends
+# The console's line ends, and busybox's prompt for the console shell, which
+# may come in front of any other line.
+sed -i 's/\r$//; s/Please press Enter to activate this console\. *//' "$log1"
 expect "$log1" "^ROUTER mounted medium=$medium" "../data/ mounted"
 expect "$log1" '^probe: started with reason 0 \(first start\); plugin mode: no' "probe started"
 expect "$log1" '^ROUTER start tester reason=0 plugin=no path=tester ' "tester started"
@@ -69,7 +71,7 @@ expect "$log1" '^ROUTER reboot ' "the first boot ran to its end"
 
 scripts/router/boot.sh "$arch" "${store[@]}" --log "$log2" --timeout 200 \
   --append "router.mode=scenario router.boot=2" || true
-sed -i 's/\r$//' "$log2"
+sed -i 's/\r$//; s/Please press Enter to activate this console\. *//' "$log2"
 expect "$log2" "^ROUTER mounted medium=$medium" "../data/ mounted after the reboot"
 expect "$log2" '^ROUTER start tester reason=0 plugin=yes path=\.\./data//tester ' \
   "plugin mode holds after a reboot"
