@@ -44,18 +44,7 @@ if [ -z "$kernel_package" ]; then
 fi
 [ -n "$kernel_package" ] || { echo "build-image: no linux-image-$flavour for $arch" >&2; exit 1; }
 release=${kernel_package#linux-image-}
-# A package of the cache, fetched first when missing: name:arch, or a name
-# of an architecture-independent package.
-fetch() {  # package...
-  local package
-  for package in "$@"; do
-    local name=${package%%:*} arch=all
-    [ "$name" = "$package" ] || arch=${package#*:}
-    ls "$debs/${name}_"*"_$arch.deb" >/dev/null 2>&1 ||
-      (cd "$debs" && apt-get download -q "$package" >/dev/null) || return 1
-    ls "$debs/${name}_"*"_$arch.deb" | head -n 1
-  done
-}
+source "$(dirname "${BASH_SOURCE[0]}")/fetch.sh"
 log "kernel $release"
 unpacked=$out/packages
 rm -rf "$unpacked" && mkdir -p "$unpacked"

@@ -13,18 +13,7 @@ module=$work/physmap.ko
 rm -rf "$work/tree" && mkdir -p "$work/tree" "$work/src"
 abi=${release%-4kc-malta}
 series=${release%%.0-*}   # 6.1
-# A package of the cache, fetched first when missing: name:arch, or a name
-# of an architecture-independent package.
-fetch() {  # package...
-  local package
-  for package in "$@"; do
-    local name=${package%%:*} arch=all
-    [ "$name" = "$package" ] || arch=${package#*:}
-    ls "$debs/${name}_"*"_$arch.deb" >/dev/null 2>&1 ||
-      (cd "$debs" && apt-get download -q "$package" >/dev/null) || return 1
-    ls "$debs/${name}_"*"_$arch.deb" | head -n 1
-  done
-}
+source "$(dirname "${BASH_SOURCE[0]}")/fetch.sh"
 for package in "linux-headers-$release:mipsel" "linux-headers-$abi-common" \
                "linux-kbuild-$series:$(dpkg --print-architecture)" "linux-source-$series"; do
   [ "${package%%-[0-9]*}" != linux-source ] || [ ! -s "$work/src/physmap-core.c" ] || continue
