@@ -23,4 +23,5 @@ echo "router figures ($arch, $restarts restarts):"
 awk -v s="$(value supervisor)" -v b="$(value bare-loop)" 'BEGIN {
   printf "  CPU per restart: supervisor %.0f us, bare loop %.0f us\n", s / 1000, b / 1000 }'
 echo "  supervisor memory: $(sed -n 's/^ROUTER bench memory \(.*\) up=.*/\1/p' "$log")"
+sed -n 's/^ROUTER bench mapping \(.*\) up=.*/    \1/p' "$log"
 echo "  boot to first program: $(sed -n 's/^ROUTER bench first-program up=\(.*\)/\1/p' "$log") s of uptime"
