@@ -71,6 +71,7 @@ cp "build/$arch-musl-static/plugsup-status" "$root/usr/bin/plugsup-status"
 "$musl_gcc" -static -Os -s -Wall -Wextra -Werror -o "$root/opt/router/cutter" \
   scripts/router/guest/cutter.c
 "$musl_gcc" -static -Os -s -Wall -Wextra -Werror -o "$root/opt/router/bare_loop" bench/bare_loop.c
+"$musl_gcc" -static -Os -s -Wall -Wextra -Werror -pthread -o "$root/opt/router/floor" bench/floor.c
 cp scripts/router/guest/tester "$root/opt/plugsup/tester"
 cp scripts/router/guest/config "$root/opt/plugsup/config"
 cp scripts/router/guest/rc.sh "$root/etc/rc.sh"

@@ -43,8 +43,9 @@ int supervisor_main(int argc, char** argv) {
   ignore_broken_pipes();
   use_json_pages();
   // Zero-filled, and static rather than in this frame: the detached watchdog
-  // thread may still read it while the process runs its exit.
-  static supervisor_state state{};
+  // thread may still read it while the process runs its exit. The static
+  // router build places its section last (cmake/state-last.ld).
+  __attribute__((section(".bss.plugsup_state"))) static supervisor_state state{};
   const char* program_path = argc > 0 ? argv[0] : "";
   compose_run_file_path(program_path, &state);
   enter_program_directory(program_path);
