@@ -37,5 +37,5 @@ for who in bench floor; do
 done
 awk -v s="$(anonymous_kb bench)" -v f="$(anonymous_kb floor)" 'BEGIN {
   printf "  Private_Dirty apart from read-only file pages: supervisor %d kB, floor %d kB, %.2f x\n",
-         s, f, f > 0 ? s / f : 0 }'
+         s, f, (f > 0 ? s / f : 0) }'
 echo "  boot to first program: $(sed -n 's/^ROUTER bench first-program up=\(.*\)/\1/p' "$log") s of uptime"
