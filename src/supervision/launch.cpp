@@ -72,11 +72,13 @@ int spawn_child(const char* path, const char* alive_path, int restart_reason, in
   if (parent == 0) parent = ::getpid();
   // The child borrows our memory until it executes, so nothing of our address
   // space is copied for a program that replaces it at once; we wait meanwhile.
+  // NOLINTNEXTLINE(clang-analyzer-security.insecureAPI.vfork): we wait only until the exec
   const pid_t pid = ::vfork();
   if (pid < 0) {
     say("failed to fork\n");
     return -1;
   }
+  // NOLINTNEXTLINE(clang-analyzer-unix.Vfork): async-signal-safe calls only
   if (pid == 0) become_program(line, parent, plugin_flag);
   return pid;
 }
