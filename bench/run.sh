@@ -520,8 +520,12 @@ restart_run() {  # metric, who, kind, restarts, limit, env...
 
 # From the exec of the supervisor to the exec of its first program, without
 # the time shim (its loading would count for ours alone).
-# strace attached to the running supervisor for n restarts: its calls and
-# those of its children, counted per restart.
+# strace attached to the running supervisor for at least n restarts: its
+# calls and those of its children, per restart. Every restart executes the
+# program once, so the restarts are the execve calls counted, whenever the
+# attach took hold. The tree is ended under the tracer, which then stops by
+# itself: a tracer detaching meanwhile could wait forever for a supervisor
+# that waits in vfork for a child the tracer holds stopped.
 syscall_run() {  # who, kind, restarts, env...
   local who=$1 kind=$2 n=$3
   shift 3
@@ -529,18 +533,17 @@ syscall_run() {  # who, kind, restarts, env...
   log=$work/logs/$label.log out=$work/logs/$label.strace
   start_tree "$label" "ulimit -n 1024; $(supervisor_command "$kind" "$label" "$@")"
   wait_starts "$log" 2 60 || { echo "bench: $label: no restarts" >&2; exit 1; }
-  local pid c0 c1 tracer
+  local pid c0 tracer
   pid=$(supervisor_pids "$label" "$kind" | awk '{ print $1 }' | head -n 1)
   strace -f -c -o "$out" -p "$pid" 2>/dev/null &
   tracer=$!
   sleep 0.5  # attached
   c0=$(starts "$log")
   wait_starts "$log" $((c0 + n)) $((30 + n * 3)) || { echo "bench: $label: too few restarts" >&2; exit 1; }
-  c1=$(starts "$log")
-  kill -INT "$tracer"
-  wait "$tracer" 2>/dev/null || true
   stop_tree "$label"
-  record syscalls "$who" "$(awk -v r=$((c1 - c0)) '$NF == "total" { printf "%.1f\n", $4 / r }' "$out")"
+  wait "$tracer" 2>/dev/null || true
+  record syscalls "$who" "$(awk '$NF == "execve" { e = $4 } $NF == "total" { t = $4 }
+    END { if (e > 0) printf "%.1f\n", t / e }' "$out")"
 }
 
 startup_run() {  # who, kind, sample

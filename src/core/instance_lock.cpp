@@ -74,12 +74,20 @@ int open_run_file_under_lock(const char* path) {
   return fd;
 }
 
-// True when `fd` is still the file named `path`.
-bool still_named(int fd, const char* path) {
+file_identity identify(int fd) {
   struct stat held {};
+  if (::fstat(fd, &held) != 0) return {};
+  return {held.st_dev, held.st_ino};
+}
+
+// True when `path` still names the file we hold. Held open, its inode number
+// cannot go to another file meanwhile, and a file that has this name is linked.
+bool still_named(const file_identity& held, const char* path, off_t* size) {
   struct stat named {};
-  return ::fstat(fd, &held) == 0 && held.st_nlink > 0 && ::lstat(path, &named) == 0 &&
-         named.st_dev == held.st_dev && named.st_ino == held.st_ino;
+  if (::lstat(path, &named) != 0 || named.st_dev != held.device || named.st_ino != held.inode)
+    return false;
+  if (size != nullptr) *size = named.st_size;
+  return true;
 }
 
 }  // namespace
@@ -101,16 +109,20 @@ int take_instance_lock(const char* program_path, supervisor_state* state) {
   // Both descriptors are kept open, and the lock held, for the life of the process.
   state->lock_fd = take_lock_file(program_path, state->run_file_path.data());
   if (state->lock_fd < 0) return -1;
+  state->lock_file = identify(state->lock_fd);
   state->run_fd = open_run_file_under_lock(state->run_file_path.data());
-  return state->run_fd < 0 ? -1 : 0;
+  if (state->run_fd < 0) return -1;
+  state->run_file = identify(state->run_fd);
+  return 0;
 }
 
-int keep_instance_lock(supervisor_state* state) {
+int keep_instance_lock(supervisor_state* state, off_t* run_file_size) {
   const char* path = state->run_file_path.data();
+  if (run_file_size != nullptr) *run_file_size = -1;
   path_buffer lock_path;
-  const bool lock_named =
-      compose_lock_path(path, lock_path) && still_named(state->lock_fd, lock_path.data());
-  if (lock_named && still_named(state->run_fd, path)) return 0;
+  const bool lock_named = compose_lock_path(path, lock_path) &&
+                          still_named(state->lock_file, lock_path.data(), nullptr);
+  if (lock_named && still_named(state->run_file, path, run_file_size)) return 0;
   if (prepare_uci_directory(uci_directory) != 0) return -1;
   if (!lock_named) {
     // Removed with /tmp/.uci/: whoever locks a new one first supervises.
@@ -118,9 +130,11 @@ int keep_instance_lock(supervisor_state* state) {
     if (lock < 0) return -1;
     (void)::dup3(lock, state->lock_fd, O_CLOEXEC);
     (void)::close(lock);
+    state->lock_file = identify(state->lock_fd);
   }
   const int fd = open_run_file_under_lock(path);
   if (fd < 0) return -1;
   replace_run_file(state->run_fd, fd);
+  state->run_file = identify(state->run_fd);
   return 0;
 }

@@ -3,6 +3,8 @@
 // and no other user can hold, wait for or inherit the lock.
 #pragma once
 
+#include <sys/types.h>
+
 #include "core/state.h"
 
 inline constexpr const char* instance_lock_suffix = ".lock";
@@ -25,5 +27,6 @@ inline constexpr const char* instance_lock_suffix = ".lock";
 // does and opens a new run file, each in place of the old one under the same
 // descriptor. 0 when supervision
 // may go on; -1 after printing, as a second supervisor does, when another
-// one holds the lock by now or start-up's checks fail.
-[[nodiscard]] int keep_instance_lock(supervisor_state* state);
+// one holds the lock by now or start-up's checks fail. `run_file_size`, when
+// given, gets the size of the run file as the check saw it, or -1.
+[[nodiscard]] int keep_instance_lock(supervisor_state* state, off_t* run_file_size = nullptr);

@@ -86,20 +86,27 @@ off_t compact_run_file(int fd, off_t end, off_t tail_budget) {
 // The main thread and the watchdog share the descriptor and its offset.
 // A plain pthread mutex keeps the daemon free of libstdc++ at run time.
 pthread_mutex_t append_lock = PTHREAD_MUTEX_INITIALIZER;
+// Where our last append left the end of the file, -1 when unknown; guarded
+// by append_lock.
+off_t appended_end = -1;
 
 }  // namespace
 
 void replace_run_file(int descriptor, int replacement) {
   (void)::pthread_mutex_lock(&append_lock);
   (void)::dup3(replacement, descriptor, O_CLOEXEC);
+  appended_end = -1;
   (void)::pthread_mutex_unlock(&append_lock);
   (void)::close(replacement);
 }
 
-int append_to_run_file(int descriptor, const char* bytes, int length) {
+int append_to_run_file(int descriptor, const char* bytes, int length, off_t seen_size) {
   if (descriptor <= 0) return -1;
   (void)::pthread_mutex_lock(&append_lock);
-  off_t end = ::lseek(descriptor, 0, SEEK_END);
+  // The size seen is the end unless an append of ours moved it since; one
+  // that left it where it was leaves it right too.
+  off_t end =
+      seen_size >= 0 && seen_size == appended_end ? seen_size : ::lseek(descriptor, 0, SEEK_END);
   if (end >= 0 && end + length > run_file_cap_bytes) {
     const off_t budget = std::min<off_t>(run_file_kept_tail_bytes, run_file_cap_bytes - length);
     end = compact_run_file(descriptor, end, budget);
@@ -110,12 +117,14 @@ int append_to_run_file(int descriptor, const char* bytes, int length) {
         retry_on_eintr(::pwrite, descriptor, bytes, static_cast<std::size_t>(length), end);
     // A full /tmp: no half line may stay behind to merge with the next one.
     if (done >= 0 && done < length) (void)!::ftruncate(descriptor, end);
+    end = done == length ? end + length : -1;
   }
+  appended_end = end;
   (void)::pthread_mutex_unlock(&append_lock);
   return 0;
 }
 
-int append_exit_line(int code, int normal_exit, const char* name, int run_fd) {
+int append_exit_line(int code, int normal_exit, const char* name, int run_fd, off_t seen_size) {
   std::array<char, 64> stamp{};
   const std::time_t now = std::time(nullptr);
   std::tm local{};
@@ -132,5 +141,6 @@ int append_exit_line(int code, int normal_exit, const char* name, int run_fd) {
           : format_into(line, "%s: %s killed by signal(%d)\n", stamp.data(), name, code);
   // A cut line keeps its newline, so the next event starts a line of its own.
   if (!whole) line[line.size() - 2] = '\n';
-  return append_to_run_file(run_fd, line.data(), static_cast<int>(std::strlen(line.data())));
+  return append_to_run_file(run_fd, line.data(), static_cast<int>(std::strlen(line.data())),
+                            seen_size);
 }

@@ -40,6 +40,13 @@ struct process_slot {
   int32_t pidfd;
 };
 
+// Which file a descriptor held: a stat of a path tells whether the path still
+// names that file, without a stat of the descriptor.
+struct file_identity {
+  uint64_t device;
+  uint64_t inode;
+};
+
 // The small fields come first and share one page; the texts are packed one
 // after another into the pool, so a supervisor with short names touches a
 // page or two of it instead of one page per 4 KiB text.
@@ -49,6 +56,8 @@ struct supervisor_state {
   int32_t run_fd;            // 0 or less: no run file; the number never changes once locked
   int32_t lock_fd;           // the instance lock's file; the number never changes once locked
   const char* program_path;  // argv[0], as the lock's refusal names it
+  file_identity run_file;    // of run_fd and lock_fd, from when they were opened
+  file_identity lock_file;
   int32_t process_count;
   uint32_t crash_count;
   std::array<process_slot, max_processes> slots;

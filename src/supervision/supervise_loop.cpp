@@ -97,9 +97,10 @@ int supervise_children(supervisor_state* state, int* last_control_code) {
     const int index = decode_child_status(pid, wait_status, state, &code, &normal_exit);
     if (index >= state->process_count || index > max_processes - 1) continue;
     // Before the exit line, which belongs in the run file we hold.
-    if (keep_instance_lock(state) != 0) return supervisor_ends;
+    off_t run_file_size = -1;
+    if (keep_instance_lock(state, &run_file_size) != 0) return supervisor_ends;
     process_slot& slot = state->slots[index];
-    (void)append_exit_line(code, normal_exit, slot.name.data(), state->run_fd);
+    (void)append_exit_line(code, normal_exit, slot.name.data(), state->run_fd, run_file_size);
     if (code == SIGKILL && slot.watchdog_kill != 0) code = watchdog_kill_reason;
     slot.watchdog_kill = 0;
     forget_child(&slot);

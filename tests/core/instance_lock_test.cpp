@@ -103,4 +103,48 @@ INSTANTIATE_TEST_SUITE_P(
                      "replaced /tmp/.uci/sup.run.lock: it is not a regular file\n"}),
     [](const auto& param) { return std::string(param.param.name); });
 
+struct moved_file {
+  const char* name;
+  const char* renamed;  // "" none, else the file renamed away (a new one may take its name)
+  bool run_file_kept;   // the run file held is still the one named
+};
+
+class instance_lock_kept : public instance_lock_test,
+                           public ::testing::WithParamInterface<moved_file> {};
+
+// Only the path's device and inode tell a file renamed away from its
+// replacement: both are remembered when the file is opened.
+TEST_P(instance_lock_kept, a_file_renamed_away_is_opened_again) {
+  auto state = new_state();
+  ASSERT_EQ(take_instance_lock("./sup", state.get()), 0);
+  const std::string renamed = GetParam().renamed;
+  if (!renamed.empty()) {
+    ASSERT_EQ(::rename(renamed.c_str(), (renamed + ".old").c_str()), 0);
+    write_text(renamed, "");
+    ASSERT_EQ(::chmod(renamed.c_str(), 0600), 0);
+  }
+  off_t size = -2;
+  EXPECT_EQ(keep_instance_lock(state.get(), &size), 0);
+  EXPECT_EQ(size, GetParam().run_file_kept ? off_t{14} : off_t{-1});
+  EXPECT_EQ(read_text("/tmp/.uci/sup.run"), "/tmp/case/sup\n");
+  // What the descriptors hold is what the paths name now.
+  for (const auto& [fd, path] : {std::pair{state->run_fd, "/tmp/.uci/sup.run"},
+                                 std::pair{state->lock_fd, "/tmp/.uci/sup.run.lock"}}) {
+    struct stat held {};
+    struct stat named {};
+    ASSERT_EQ(::fstat(fd, &held), 0);
+    ASSERT_EQ(::stat(path, &named), 0);
+    EXPECT_EQ(held.st_ino, named.st_ino) << path;
+  }
+  ::close(state->run_fd);
+  ::close(state->lock_fd);
+}
+
+INSTANTIATE_TEST_SUITE_P(table, instance_lock_kept,
+                         ::testing::Values(moved_file{"nothing", "", true},
+                                           moved_file{"run_file", "/tmp/.uci/sup.run", false},
+                                           moved_file{"lock_file", "/tmp/.uci/sup.run.lock",
+                                                      false}),
+                         [](const auto& param) { return std::string(param.param.name); });
+
 }  // namespace

@@ -53,6 +53,45 @@ TEST_F(run_file_test, exit_lines_and_the_cut_line_keeps_its_newline) {
       << text;
 }
 
+// The size a stat saw before an append: used only while it is still the end.
+struct seen_size_case {
+  const char* name;
+  // "" nothing; "truncated": another writer empties the file before the
+  // stat; "ours": an append of ours comes after it
+  const char* meanwhile;
+  const char* expected;
+};
+
+class run_file_seen_size : public run_file_test,
+                           public ::testing::WithParamInterface<seen_size_case> {};
+
+TEST_P(run_file_seen_size, the_line_lands_at_the_real_end) {
+  const int fd = ::open("run", O_RDWR | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(append_to_run_file(fd, "first\n", 6), 0);
+  const std::string meanwhile = GetParam().meanwhile;
+  if (meanwhile == "truncated") {
+    ASSERT_EQ(::truncate("run", 0), 0);
+  }
+  struct stat seen {};
+  ASSERT_EQ(::stat("run", &seen), 0);
+  if (meanwhile == "ours") {
+    ASSERT_EQ(append_to_run_file(fd, "watchdog\n", 9), 0);
+  }
+  EXPECT_EQ(append_to_run_file(fd, "exit\n", 5, seen.st_size), 0);
+  ::close(fd);
+  EXPECT_EQ(read_text("run"), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(table, run_file_seen_size,
+                         ::testing::Values(seen_size_case{"unchanged", "", "first\nexit\n"},
+                                           seen_size_case{"an_append_of_ours_came_after_the_stat",
+                                                          "ours", "first\nwatchdog\nexit\n"},
+                                           seen_size_case{
+                                               "emptied_by_another_writer_before_the_stat",
+                                               "truncated", "exit\n"}),
+                         [](const auto& row) { return std::string(row.param.name); });
+
 // A run file of `size` bytes: the first line, then numbered lines of `width`
 // bytes (the oldest one longer by what is left over).
 std::string numbered_lines(std::size_t size, std::size_t width) {

@@ -12,8 +12,10 @@
 // EAGAIN; later calls succeed again. The first program that loads the library
 // consumes the variable (it is removed from the environment at load time), so
 // the programs that this one executes (shells, killall, tar, plugins) fork
-// normally. A forked child inherits its parent's count. Only fork() itself
-// counts: system() and posix_spawn() create processes without calling it.
+// normally. A forked child inherits its parent's count. Only fork() and
+// vfork() count: system() and posix_spawn() create processes without them.
+// While failures are asked for, a vfork() that does not fail is a fork(),
+// which vfork's contract allows; otherwise it is the C library's own.
 //
 // SUP_FAIL_SYNCFS=1 makes every syncfs() fail with EIO, as a flash that
 // reports a write error does; SUP_FAIL_FSYNC=1 does the same to fsync().
@@ -32,6 +34,7 @@ static long fail_fork_at;
 static long fork_calls;
 static long fail_syncfs;
 static long fail_fsync;
+static pid_t counted_fork(void);
 
 static long read_env_long(const char* name, long fallback) {
   const char* text = getenv(name);
@@ -58,6 +61,28 @@ static clock_gettime_fn* real_clock_gettime(void) {
   return (clock_gettime_fn*)next_symbol(&cache, TIME_NAME("clock_gettime", "__clock_gettime64"));
 }
 
+// A vfork() cannot be a function that calls the real one: the child would
+// return through that function's frame, which the suspended parent still
+// needs. On x86-64 vfork is a jump to the real one, or to the counted fork;
+// elsewhere it is always the counted fork.
+#if defined(__x86_64__)
+__attribute__((used, visibility("hidden"))) void* time_shim_vfork_target;
+__asm__(
+    ".text\n"
+    ".globl vfork\n"
+    ".type vfork, @function\n"
+    "vfork:\n"
+    "  jmp *time_shim_vfork_target(%rip)\n"
+    ".size vfork, .-vfork\n");
+static void set_vfork_target(void) {
+  void* real = fail_fork_at > 0 ? NULL : dlsym(RTLD_NEXT, "vfork");
+  time_shim_vfork_target = real != NULL ? real : (void*)counted_fork;
+}
+#else
+pid_t vfork(void) { return counted_fork(); }
+static void set_vfork_target(void) {}
+#endif
+
 __attribute__((constructor)) static void time_shim_init(void) {
   time_scale = read_env_long("SUP_TIME_SCALE", 1);
   if (time_scale < 1 || time_scale > max_scale) time_scale = 1;
@@ -65,6 +90,7 @@ __attribute__((constructor)) static void time_shim_init(void) {
   fail_syncfs = read_env_long("SUP_FAIL_SYNCFS", 0);
   fail_fsync = read_env_long("SUP_FAIL_FSYNC", 0);
   (void)real_clock_gettime()(CLOCK_MONOTONIC, &monotonic_base);
+  set_vfork_target();
   // Still single-threaded here, so changing the environment is safe.
   (void)unsetenv("SUP_FAIL_FORK_AT");
 }
@@ -165,7 +191,7 @@ int usleep(useconds_t microseconds) {
   return nanosleep(&request, NULL);
 }
 
-pid_t fork(void) {
+static pid_t counted_fork(void) {
   static void* cache;
   long call = __atomic_add_fetch(&fork_calls, 1, __ATOMIC_RELAXED);
   if (fail_fork_at > 0 && call == fail_fork_at) {
@@ -174,6 +200,8 @@ pid_t fork(void) {
   }
   return ((fork_fn*)next_symbol(&cache, "fork"))();
 }
+
+pid_t fork(void) { return counted_fork(); }
 
 int syncfs(int fd) {
   static void* cache;
