@@ -1,5 +1,6 @@
 #include "supervision/launch.h"
 
+#include <poll.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -50,6 +51,13 @@ bool is_own_program(const char* path) {
   struct sigaction ignore {};
   ignore.sa_handler = SIG_IGN;
   (void)::sigaction(SIGPIPE, &ignore, nullptr);
+  // We are suspended until this child ends: a reader of our output that
+  // reads nothing (a stopped console, a stuck logger) must not hold us. The
+  // line is shorter than PIPE_BUF, so room for it is there when the output
+  // polls writable; a background write to a terminal must not stop us either.
+  (void)::sigaction(SIGTTOU, &ignore, nullptr);
+  struct pollfd output = {STDOUT_FILENO, POLLOUT, 0};
+  if (::poll(&output, 1, 0) != 1 || (output.revents & POLLOUT) == 0) ::_exit(exec_failed_status);
   errno_text_buffer unknown;
   const char* parts[] = {"failed to exec ", line.argv[0], ", error is ",
                          errno_text(failure, unknown), "\n"};
