@@ -33,8 +33,10 @@ bool is_own_program(const char* path) {
 
 // Runs in the child of a two-thread process, on our stack and in our memory
 // until it executes or ends: async-signal-safe calls only, and no state of
-// ours written.
-[[noreturn]] void become_program(const command_line& line, pid_t parent, int plugin_flag) {
+// ours written. Never inlined, so that its frames lie below the point where
+// we are suspended rather than in the frame that we return through.
+[[noreturn]] __attribute__((noinline)) void become_program(const command_line& line, pid_t parent,
+                                                           int plugin_flag) {
   (void)::prctl(PR_SET_PDEATHSIG, SIGTERM);
   // The parent may have died before the signal was armed: never run unsupervised.
   if (::getppid() != parent) ::_exit(0);
