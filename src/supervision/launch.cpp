@@ -1,5 +1,6 @@
 #include "supervision/launch.h"
 
+#include <poll.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -32,8 +33,10 @@ bool is_own_program(const char* path) {
 
 // Runs in the child of a two-thread process, on our stack and in our memory
 // until it executes or ends: async-signal-safe calls only, and no state of
-// ours written.
-[[noreturn]] void become_program(const command_line& line, pid_t parent, int plugin_flag) {
+// ours written. Never inlined, so that its frames lie below the point where
+// we are suspended rather than in the frame that we return through.
+[[noreturn]] __attribute__((noinline)) void become_program(const command_line& line, pid_t parent,
+                                                           int plugin_flag) {
   (void)::prctl(PR_SET_PDEATHSIG, SIGTERM);
   // The parent may have died before the signal was armed: never run unsupervised.
   if (::getppid() != parent) ::_exit(0);
@@ -50,6 +53,13 @@ bool is_own_program(const char* path) {
   struct sigaction ignore {};
   ignore.sa_handler = SIG_IGN;
   (void)::sigaction(SIGPIPE, &ignore, nullptr);
+  // We are suspended until this child ends: a reader of our output that
+  // reads nothing (a stopped console, a stuck logger) must not hold us. The
+  // line is shorter than PIPE_BUF, so room for it is there when the output
+  // polls writable; a background write to a terminal must not stop us either.
+  (void)::sigaction(SIGTTOU, &ignore, nullptr);
+  struct pollfd output = {STDOUT_FILENO, POLLOUT, 0};
+  if (::poll(&output, 1, 0) != 1 || (output.revents & POLLOUT) == 0) ::_exit(exec_failed_status);
   errno_text_buffer unknown;
   const char* parts[] = {"failed to exec ", line.argv[0], ", error is ",
                          errno_text(failure, unknown), "\n"};

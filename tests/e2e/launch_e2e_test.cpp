@@ -83,18 +83,37 @@ TEST_F(launch_e2e, a_program_that_cannot_be_executed_reports_and_exits_129) {
             sup_dir() + "\n<time>: missing exited normally with code(129)\n");
 }
 
-TEST_F(launch_e2e, an_exec_failure_ends_with_129_when_no_one_reads_the_output) {
+struct unwritable_output {
+  const char* name;
+  const char* shell;  // run by bash, ends by executing the supervisor
+};
+
+class exec_failure_output_e2e : public launch_e2e,
+                                public ::testing::WithParamInterface<unwritable_output> {};
+
+// The failed program's report cannot be written: the child still ends with
+// 129 at once, and the supervisor, which waits for it, is never held.
+TEST_P(exec_failure_output_e2e, an_exec_failure_still_ends_with_129) {
   config(R"({"__watch":{"processes":[{"base":"missing"}]}})");
   start_options options;
   options.exec_path = "/bin/bash";
   options.argv0 = "bash";
-  // Standard output is a pipe whose reader has ended before the supervisor starts.
-  options.args = {"-c", "exec > >(:); wait $!; exec ./sup"};
+  options.args = {"-c", GetParam().shell};
   ASSERT_TRUE(start(options));
   EXPECT_EQ(exit_status(20), "exit 0");  // "failed for normal boot, exit"
   EXPECT_EQ(normalise(run_file()),
             sup_dir() + "\n<time>: missing exited normally with code(129)\n");
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    table, exec_failure_output_e2e,
+    ::testing::Values(
+        // A pipe whose reader has ended before the supervisor starts.
+        unwritable_output{"no_one_reads_it", "exec > >(:); wait $!; exec ./sup"},
+        // A full pipe whose reader reads nothing (a stuck logger).
+        unwritable_output{"its_reader_reads_nothing",
+                          "exec > >(exec sleep 100000); head -c 65536 /dev/zero; exec ./sup"}),
+    [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(launch_e2e, children_get_sigterm_when_the_supervisor_is_killed) {
   two_programs();
