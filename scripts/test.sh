@@ -112,7 +112,7 @@ emulated_cases+=':supervise_e2e.ordinary_exits*:supervise_e2e.exit_160*:supervis
 emulated_cases+=':upgrade_e2e.*:table/upgrade_*:watchdog_e2e.a_silent_program*'
 # These execute a foreign program directly (the case's shell; the second
 # supervisor), which only the host can.
-emulated_cases+='-launch_e2e.an_exec_failure_ends_with_129_when_no_one_reads_the_output'
+emulated_cases+='-table/exec_failure_output_e2e.*'
 emulated_cases+=':upgrade_e2e.a_supervisor_killed_while_tar_runs_can_start_again_at_once'
 busybox_cases='table/startup_directory.*dot_slash*:supervise_e2e.ordinary_exits*'
 busybox_cases+=':supervise_e2e.exit_160*:supervise_e2e.stray_copies*:upgrade_e2e.*:table/upgrade_*'
