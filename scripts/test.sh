@@ -275,9 +275,9 @@ stage_router() {
   # What both image builds set up first, once, before they run side by side.
   ./scripts/setup.sh >/dev/null
   ./scripts/setup-cross.sh >/dev/null
-  { ./scripts/router/build-image.sh armhf && router_of armhf ext4; } >"$logs/router-armhf.log" 2>&1 &
+  { ./scripts/router/build-image.sh armhf; router_of armhf ext4; } >"$logs/router-armhf.log" 2>&1 &
   armhf=$!
-  { ./scripts/router/build-image.sh mipsel && router_of mipsel jffs2; } >"$logs/router-mipsel.log" 2>&1 &
+  { ./scripts/router/build-image.sh mipsel; router_of mipsel jffs2; } >"$logs/router-mipsel.log" 2>&1 &
   mipsel=$!
   wait "$armhf" || status=1
   cat "$logs/router-armhf.log"
