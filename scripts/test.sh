@@ -82,9 +82,11 @@ run_gtest() {
   for ((shard = 0; shard < shards; shard++)); do
     wait "${pids[shard]}" || status=1
     cat "${outs[shard]}"
+    # --gtest_brief leaves out the list of failures: each failed case's own line counts then.
     awk '/^\[  PASSED  \] [0-9]+ tests?\./ { p = $4 }
          /^\[  FAILED  \] [0-9]+ tests?, listed below/ { f = $4 }
-         END { print p + 0, f + 0 }' "${outs[shard]}" >>"$counts"
+         /^\[  FAILED  \] .* \([0-9]+ ms\)$/ { each++ }
+         END { print p + 0, (f ? f : each) + 0 }' "${outs[shard]}" >>"$counts"
     rm -f "${outs[shard]}"
   done
   return "$status"
