@@ -113,7 +113,8 @@ for doc in "${docs[@]}"; do
       check_demo
     elif [ -n "${run_elsewhere[$command]:-}" ]; then
       where=${run_elsewhere[$command]}
-      if grep -Eq "(^|[{;]) *${command//./\\.} *(;|$)" "$where"; then
+      # The whole command, then the line's end, ";", or a redirection, "&" or "|".
+      if grep -Eq "(^|[{;]) *${command//./\\.}( *(;|$)| +[>&|])" "$where"; then
         ok "$command (run as written by $where)"
       else
         fail "$command" "$doc shows it, but $where no longer runs it as written"
