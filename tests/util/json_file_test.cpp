@@ -5,10 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -124,28 +125,22 @@ TEST_F(json_file_test, prints_documents_as_cjson_does) {
 // emulator shows the program's own there, while its status shows the host's.
 // Read without the heap, whose allocator may map more of its own meanwhile.
 long mapped_kb() {
+  static std::array<char, 1 << 16> text{};  // read whole, then parsed in place
   const int maps = ::open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
-  if (maps < 0) return -1;
-  std::array<char, 4096> chunk{};
+  std::size_t used = 0;
+  for (ssize_t got = 1; maps >= 0 && got > 0 && used < text.size() - 1;
+       used += std::max<ssize_t>(got, 0))
+    got = ::read(maps, text.data() + used, text.size() - 1 - used);
+  if (maps >= 0) ::close(maps);
+  text[used] = '\0';
   unsigned long long total = 0;
-  unsigned long long bounds[2] = {0, 0};
-  int bound = 0;  // 0, 1: reading that bound's digits; 2: the rest of the line
-  for (ssize_t got; (got = ::read(maps, chunk.data(), chunk.size())) > 0;) {
-    for (ssize_t i = 0; i < got; ++i) {
-      const char c = chunk[static_cast<std::size_t>(i)];
-      if (c == '\n') {
-        total += bounds[1] - bounds[0];
-        bounds[0] = bounds[1] = 0;
-        bound = 0;
-      } else if (bound < 2 && std::isxdigit(static_cast<unsigned char>(c)) != 0) {
-        const int digit = c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
-        bounds[bound] = bounds[bound] * 16 + static_cast<unsigned>(digit);
-      } else if (bound < 2) {
-        ++bound;
-      }
-    }
+  for (const char* line = text.data(); line != nullptr && *line != '\0';) {
+    unsigned long long from = 0;
+    unsigned long long to = 0;
+    if (std::sscanf(line, "%llx-%llx", &from, &to) == 2) total += to - from;
+    line = std::strchr(line, '\n');
+    if (line != nullptr) ++line;
   }
-  ::close(maps);
   return static_cast<long>(total / 1024);
 }
 
