@@ -110,14 +110,14 @@ run_e2e() {
 # start-up checks, restarts, a launch cycle that kills stray copies, an upgrade
 # and a watchdog kill.
 emulated_cases='table/startup_config.*:table/startup_directory.*:launch_e2e.*:table/record_e2e.*'
-emulated_cases+=':supervise_e2e.ordinary_exits*:supervise_e2e.exit_160*:supervise_e2e.stray_copies*'
+emulated_cases+=':supervise_e2e.ordinary_exits*:supervise_e2e.exit_160*:table/supervise_strays.*'
 emulated_cases+=':upgrade_e2e.*:table/upgrade_*:watchdog_e2e.a_silent_program*'
 # These execute a foreign program directly (the case's shell; the second
 # supervisor), which only the host can.
 emulated_cases+='-table/exec_failure_output_e2e.*'
 emulated_cases+=':upgrade_e2e.a_supervisor_killed_while_tar_runs_can_start_again_at_once'
 busybox_cases='table/startup_directory.*dot_slash*:supervise_e2e.ordinary_exits*'
-busybox_cases+=':supervise_e2e.exit_160*:supervise_e2e.stray_copies*:upgrade_e2e.*:table/upgrade_*'
+busybox_cases+=':supervise_e2e.exit_160*:table/supervise_strays.*:upgrade_e2e.*:table/upgrade_*'
 busybox_cases+=':watchdog_e2e.a_silent_program*'
 # A static daemon cannot load the time-scaling library: cases without waits.
 static_cases='table/startup_config.*:table/startup_directory.*:table/startup_run_file.*:startup.*'

@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <csignal>
 #include <cstdint>
 #include <ctime>
@@ -73,9 +74,15 @@ void kill_all_processes(supervisor_state* state) {
     if (const int pid = state->slots[i].pid; pid > 0) (void)::kill(pid, SIGKILL);
   // Their helpers too, and what is left of the groups of programs that ended.
   end_all_groups(state);
+  // Mostly nothing of these names runs (after boot, or once they all ended):
+  // one look through /proc then spares starting killall for each name.
+  std::array<const char*, max_processes> names{};
+  const int count = state->process_count < max_processes ? state->process_count : max_processes;
+  for (int i = 0; i < count; ++i) names[i] = state->slots[i].name.data();
+  const bool some_may_run = any_may_be_named(names.data(), count);
   for (int i = 0; i < state->process_count; ++i) {
     forget_child(&state->slots[i]);
-    kill_by_name(state->slots[i].name.data());
+    if (some_may_run) kill_by_name(state->slots[i].name.data());
   }
 }
 

@@ -274,7 +274,11 @@ bool e2e_case::start(const start_options& options) {
   if (!shell.empty())
     setup = "mount --bind '" + shell + "' /bin/sh" + (setup.empty() ? "" : " && " + setup);
   if (!setup.empty()) env.push_back("NS_INIT_SETUP=" + setup);
-  env.insert(env.end(), options.env.begin(), options.env.end());
+  for (const std::string& item : options.env) {  // in place of an inherited one
+    const std::string name = item.substr(0, item.find('=') + 1);
+    std::erase_if(env, [&](const std::string& old) { return old.rfind(name, 0) == 0; });
+    env.push_back(item);
+  }
 
   int out_fd =
       ::open((case_dir_ + "/stdout.txt").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <regex>
 #include <string>
@@ -215,17 +216,39 @@ TEST_F(supervise_e2e, failed_boot_without_a_record_gives_up) {
   EXPECT_EQ(normalise(run_file()), sup_dir() + "\n<time>: booter exited normally with code(129)\n");
 }
 
-TEST_F(supervise_e2e, stray_copies_started_before_the_supervisor_are_killed) {
+struct stray_start {
+  const char* name;
+  int strays;                // copies running before the supervisor starts
+  const char* killall_runs;  // what killall was run with
+};
+
+class supervise_strays : public supervise_e2e, public ::testing::WithParamInterface<stray_start> {};
+
+// killall runs only when something of the names runs: after a boot nothing does.
+TEST_P(supervise_strays, are_killed_and_only_then_killall_runs) {
   watch({"stray"});
+  // A killall first on PATH that notes its arguments and runs the next one.
+  write_file("wrap/killall", "#!/bin/sh\necho \"$*\" >>" + sup_dir() +
+                                 "/log/killall.runs\nPATH=${PATH#*:} exec killall \"$@\"\n");
+  const char* path = std::getenv("PATH");
   start_options options;
-  // Both copies have logged their start before the supervisor runs.
-  options.setup =
-      "./stray & ./stray & until [ \"$(wc -l < log/stray.starts)\" = 2 ]; do :; done 2>/dev/null";
+  options.env = {"PATH=" + sup_dir() + "/wrap:" + (path != nullptr ? path : "/usr/bin:/bin")};
+  options.setup = "chmod +x wrap/killall";
+  // The copies have logged their start before the supervisor runs.
+  for (int i = 0; i < GetParam().strays; ++i) options.setup += " && { ./stray & }";
+  options.setup += " && until [ \"$(cat log/stray.starts 2>/dev/null | wc -l)\" = " +
+                   std::to_string(GetParam().strays) + " ]; do :; done";
   ASSERT_TRUE(start(options));
-  ASSERT_TRUE(started_times("stray", 3));
+  ASSERT_TRUE(started_times("stray", GetParam().strays + 1));
   EXPECT_TRUE(wait_until([&] { return copies("stray") == "1\n"; }, 10)) << copies("stray");
-  EXPECT_EQ(starts("stray")[2], "stray");
+  EXPECT_EQ(starts("stray").back(), "stray");
+  EXPECT_EQ(read_file("log/killall.runs"), GetParam().killall_runs);
 }
+
+INSTANTIATE_TEST_SUITE_P(table, supervise_strays,
+                         ::testing::Values(stray_start{"two", 2, "-9 stray\n"},
+                                           stray_start{"none", 0, ""}),
+                         param_name{});
 
 TEST_F(supervise_e2e, a_new_cycle_kills_its_children_when_killall_cannot_run) {
   watch({"asker", "bystander"});

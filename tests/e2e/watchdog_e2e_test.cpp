@@ -112,7 +112,7 @@ TEST_F(watchdog_e2e, a_slow_kill_by_name_never_reaches_the_next_run) {
   options.setup = "cp /usr/bin/killall /tmp/killall.real && chmod +x " + slow +
                   " && mount --bind " + slow + " /usr/bin/killall";
   ASSERT_TRUE(start(options));
-  // The launch cycle's kill of each name, then the watchdog's.
+  // The watchdog's (the launch cycle found nothing of its names to kill).
   const auto probe_kills = [&] {
     const std::string done = read_file("log/killall.done");
     int count = 0;
@@ -120,7 +120,7 @@ TEST_F(watchdog_e2e, a_slow_kill_by_name_never_reaches_the_next_run) {
       ++count;
     return count;
   };
-  ASSERT_TRUE(wait_until([&] { return probe_kills() >= 2; }, 30)) << read_file("log/killall.done");
+  ASSERT_TRUE(wait_until([&] { return probe_kills() >= 1; }, 30)) << read_file("log/killall.done");
   ASSERT_TRUE(wait_until([&] { return starts("probe").size() >= 2; }, 10));
   EXPECT_EQ(starts("probe")[1], "probe -r 199 -A /tmp/.uci//probe.alive");
   EXPECT_FALSE(wait_until([&] { return starts("probe").size() > 2; }, 3)) << starts("probe")[2];

@@ -1,6 +1,7 @@
 #include "supervision/kill_by_name.h"
 
 #include <gtest/gtest.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -45,6 +46,50 @@ TEST_F(kill_by_name_test, the_name_is_one_argument_and_guarded_only_when_it_look
     kill_by_name(row.name);
     EXPECT_EQ(read_text("killall.txt"), row.expected) << row.name;
   }
+}
+
+// Wider than killall, never narrower: each row a way some killall finds a process.
+TEST(may_be_named, matches_every_name_a_killall_may_take_and_nothing_else) {
+  const struct {
+    const char* command;
+    const char* arguments;  // '|' ends an argument
+    const char* executable;
+    const char* name;
+    bool expected;
+  } table[] = {
+      {"probe", "./probe|-r|0|", "/opt/sup/probe", "probe", true},
+      {"probe", "", "", "probe", true},  // no arguments (a kernel thread's)
+      {"a-long-program-", "./a-long-program-name|", "", "a-long-program-name",
+       true},  // kept 15 bytes
+      {"a-long-program-", "x|", "", "a-long-program-other", true},
+      {"prob", "prob|", "/bin/prob", "probe", false},
+      {"probe2", "probe2|", "/bin/probe2", "probe", false},
+      {"sleep", "/opt/probe|", "/bin/sleep", "probe", true},      // argv[0] rewritten
+      {"sh", "/bin/sh|/opt/probe|", "/bin/dash", "probe", true},  // a script run by its interpreter
+      {"sh", "/bin/sh|-c|probe|", "/bin/dash", "probe", false},
+      {"worker", "worker|", "/opt/probe", "probe", true},  // renamed itself
+      {"sh", "sh|", "/bin/dash", "bin/probe", true},       // a killall may compare the file
+      {"sh", "sh|", "/bin/dash", "", true},
+  };
+  for (const auto& row : table) {
+    std::string arguments = row.arguments;
+    for (char& c : arguments)
+      if (c == '|') c = '\0';
+    const process_names process{row.command, arguments.data(), arguments.size(), row.executable};
+    EXPECT_EQ(may_be_named(process, row.name), row.expected)
+        << row.command << " " << row.arguments << " " << row.executable << " as " << row.name;
+  }
+}
+
+TEST(any_may_be_named, finds_a_live_process_by_its_kernel_name) {
+  std::array<char, 16> own{};
+  ASSERT_EQ(::prctl(PR_GET_NAME, own.data()), 0);
+  ASSERT_EQ(::prctl(PR_SET_NAME, "kbn-test-seen"), 0);
+  const char* seen[] = {"kbn-other", "kbn-test-seen"};
+  const char* unseen[] = {"kbn-nobody-has", "kbn-other"};
+  EXPECT_TRUE(any_may_be_named(seen, 2));
+  EXPECT_FALSE(any_may_be_named(unseen, 2));
+  ASSERT_EQ(::prctl(PR_SET_NAME, own.data()), 0);
 }
 
 }  // namespace
