@@ -69,8 +69,13 @@ bool may_be_any_of(int proc, const char* pid, const char* const* names, int coun
   char* open = std::strchr(stat.data(), '(');
   char* close = std::strrchr(stat.data(), ')');
   if (open == nullptr || close == nullptr || close < open || close[1] != ' ') return true;
-  // A zombie or a dying process takes no more signals.
-  if (close[2] != '\0' && std::strchr("ZXx", close[2]) != nullptr) return false;
+  // A zombie or a dying process takes no more signals, unless only its first
+  // thread ended: the others (the 20th field counts them) still run.
+  if (close[2] != '\0' && std::strchr("ZXx", close[2]) != nullptr) {
+    const char* field = close + 1;
+    for (int i = 3; i < 20 && field != nullptr; ++i) field = std::strchr(field + 1, ' ');
+    if (field != nullptr && std::strncmp(field, " 1 ", 3) == 0) return false;
+  }
   *close = '\0';
   std::array<char, 4352> arguments;
   const long length = read_proc_file(proc, pid, "cmdline", arguments.data(), arguments.size());

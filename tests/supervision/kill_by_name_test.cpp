@@ -1,12 +1,17 @@
 #include "supervision/kill_by_name.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
+#include <csignal>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 
 #include "support/scratch_tree.h"
@@ -90,6 +95,45 @@ TEST(any_may_be_named, finds_a_live_process_by_its_kernel_name) {
   EXPECT_TRUE(any_may_be_named(seen, 2));
   EXPECT_FALSE(any_may_be_named(unseen, 2));
   ASSERT_EQ(::prctl(PR_SET_NAME, own.data()), 0);
+}
+
+void* pause_forever(void*) {
+  for (;;) ::pause();
+}
+
+// A zombie takes no signal, but a process whose first thread alone ended
+// shows as one and still runs: a killall ends it.
+TEST(any_may_be_named, passes_over_zombies_but_not_a_process_whose_first_thread_ended) {
+  const struct {
+    const char* name;
+    bool other_thread;
+    bool expected;
+  } table[] = {
+      {"kbn-zombie", false, false},
+      {"kbn-first-ended", true, true},
+  };
+  for (const auto& row : table) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      (void)::prctl(PR_SET_NAME, row.name);
+      pthread_t thread;
+      if (row.other_thread && ::pthread_create(&thread, nullptr, pause_forever, nullptr) != 0)
+        ::_exit(1);
+      ::syscall(SYS_exit, 0);  // this thread only
+    }
+    const std::string stat = "/proc/" + std::to_string(child) + "/stat";
+    std::string text;
+    while (text.find(") Z ") == std::string::npos) {  // until the first thread has ended
+      std::ifstream file(stat);
+      std::getline(file, text);
+      ASSERT_TRUE(file || !text.empty()) << stat;
+    }
+    const char* names[] = {row.name};
+    EXPECT_EQ(any_may_be_named(names, 1), row.expected) << row.name << ": " << text;
+    (void)::kill(child, SIGKILL);
+    ASSERT_EQ(::waitpid(child, nullptr, 0), child);
+  }
 }
 
 }  // namespace
