@@ -27,6 +27,7 @@ void kill_by_name(const char* name) {
 namespace {
 
 inline constexpr std::size_t kept_command_bytes = 15;
+inline constexpr std::size_t long_argument_bytes = 255;
 
 const char* file_name_of(const char* path) {
   const char* slash = std::strrchr(path, '/');
@@ -103,7 +104,13 @@ bool may_be_named(const process_names& process, const char* name) {
   if (std::strncmp(process.command, name, kept_command_bytes) == 0) return true;
   for (int i = 0; i < 2; ++i) {
     const char* argument = argument_at(process, i);
-    if (argument != nullptr && std::strcmp(file_name_of(argument), name) == 0) return true;
+    if (argument == nullptr) continue;
+    if (std::strcmp(file_name_of(argument), name) == 0) return true;
+    // A killall may read only the start of a long command line (busybox's
+    // reads 1 KiB): cut after any of its parts, the name may end it.
+    if (std::strlen(argument) > long_argument_bytes)
+      for (const char* part = argument; part != nullptr; part = std::strchr(part + 1, '/'))
+        if (std::strncmp(part + (*part == '/'), name, std::strlen(name)) == 0) return true;
   }
   return process.executable[0] != '\0' && std::strcmp(file_name_of(process.executable), name) == 0;
 }

@@ -55,6 +55,8 @@ TEST_F(kill_by_name_test, the_name_is_one_argument_and_guarded_only_when_it_look
 
 // Wider than killall, never narrower: each row a way some killall finds a process.
 TEST(may_be_named, matches_every_name_a_killall_may_take_and_nothing_else) {
+  // Longer than the 1 KiB of a command line that some killall reads.
+  const std::string cut_off = "/" + std::string(1100, 'a') + "/probe/x|";
   const struct {
     const char* command;
     const char* arguments;  // '|' ends an argument
@@ -75,6 +77,9 @@ TEST(may_be_named, matches_every_name_a_killall_may_take_and_nothing_else) {
       {"worker", "worker|", "/opt/probe", "probe", true},  // renamed itself
       {"sh", "sh|", "/bin/dash", "bin/probe", true},       // a killall may compare the file
       {"sh", "sh|", "/bin/dash", "", true},
+      {"sleep", cut_off.c_str(), "/bin/sleep", "probe", true},  // read only up to ".../probe"
+      {"sleep", cut_off.c_str(), "/bin/sleep", "prob", true},
+      {"plugsup", "/opt/probe/plugsup|", "/opt/probe/plugsup", "probe", false},  // short: whole
   };
   for (const auto& row : table) {
     std::string arguments = row.arguments;
