@@ -276,7 +276,8 @@ bool e2e_case::start(const start_options& options) {
   if (!setup.empty()) env.push_back("NS_INIT_SETUP=" + setup);
   for (const std::string& item : options.env) {  // in place of an inherited one
     const std::string name = item.substr(0, item.find('=') + 1);
-    std::erase_if(env, [&](const std::string& old) { return old.rfind(name, 0) == 0; });
+    if (!name.empty())
+      std::erase_if(env, [&](const std::string& old) { return old.rfind(name, 0) == 0; });
     env.push_back(item);
   }
 
