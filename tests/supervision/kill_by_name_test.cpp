@@ -91,31 +91,24 @@ TEST(may_be_named, matches_every_name_a_killall_may_take_and_nothing_else) {
   }
 }
 
-TEST(any_may_be_named, finds_a_live_process_by_its_kernel_name) {
-  std::array<char, 16> own{};
-  ASSERT_EQ(::prctl(PR_GET_NAME, own.data()), 0);
-  ASSERT_EQ(::prctl(PR_SET_NAME, "kbn-test-seen"), 0);
-  const char* seen[] = {"kbn-other", "kbn-test-seen"};
-  const char* unseen[] = {"kbn-nobody-has", "kbn-other"};
-  EXPECT_TRUE(any_may_be_named(seen, 2));
-  EXPECT_FALSE(any_may_be_named(unseen, 2));
-  ASSERT_EQ(::prctl(PR_SET_NAME, own.data()), 0);
-}
-
 void* pause_forever(void*) {
   for (;;) ::pause();
 }
 
 // A zombie takes no signal, but a process whose first thread alone ended
 // shows as one and still runs: a killall ends it.
-TEST(any_may_be_named, passes_over_zombies_but_not_a_process_whose_first_thread_ended) {
+TEST(any_may_be_named, finds_the_live_processes_of_the_names_only) {
+  enum class ending { none, all_threads, first_thread };
   const struct {
     const char* name;
-    bool other_thread;
+    ending how;
+    const char* asked;
     bool expected;
   } table[] = {
-      {"kbn-zombie", false, false},
-      {"kbn-first-ended", true, true},
+      {"kbn-live", ending::none, "kbn-live", true},
+      {"kbn-live", ending::none, "kbn-nobody-has", false},
+      {"kbn-zombie", ending::all_threads, "kbn-zombie", false},
+      {"kbn-first-ended", ending::first_thread, "kbn-first-ended", true},
   };
   for (const auto& row : table) {
     const pid_t child = ::fork();
@@ -123,20 +116,28 @@ TEST(any_may_be_named, passes_over_zombies_but_not_a_process_whose_first_thread_
     if (child == 0) {
       (void)::prctl(PR_SET_NAME, row.name);
       pthread_t thread;
-      if (row.other_thread && ::pthread_create(&thread, nullptr, pause_forever, nullptr) != 0)
+      if (row.how == ending::first_thread &&
+          ::pthread_create(&thread, nullptr, pause_forever, nullptr) != 0)
         ::_exit(1);
+      if (row.how == ending::none) (void)pause_forever(nullptr);
       // This thread only, or all of them (a sanitizer may have started one of its own).
-      ::syscall(row.other_thread ? SYS_exit : SYS_exit_group, 0);
+      ::syscall(row.how == ending::first_thread ? SYS_exit : SYS_exit_group, 0);
+    }
+    siginfo_t ended{};  // a zombie once every thread is gone: ready to be reaped
+    if (row.how == ending::all_threads) {
+      ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(child), &ended, WEXITED | WNOWAIT), 0);
     }
     const std::string stat = "/proc/" + std::to_string(child) + "/stat";
+    const std::string named = "(" + std::string(row.name) + ") ";
     std::string text;
-    while (text.find(") Z ") == std::string::npos) {  // until the first thread has ended
+    while (text.find(named) == std::string::npos ||
+           (row.how != ending::none && text.find(") Z ") == std::string::npos)) {
       std::ifstream file(stat);
       std::getline(file, text);
       ASSERT_TRUE(file || !text.empty()) << stat;
     }
-    const char* names[] = {row.name};
-    EXPECT_EQ(any_may_be_named(names, 1), row.expected) << row.name << ": " << text;
+    const char* names[] = {"kbn-other", row.asked};
+    EXPECT_EQ(any_may_be_named(names, 2), row.expected) << row.asked << ": " << text;
     (void)::kill(child, SIGKILL);
     ASSERT_EQ(::waitpid(child, nullptr, 0), child);
   }
